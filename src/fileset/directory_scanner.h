@@ -1,0 +1,23 @@
+// Listing a directory by kind of entry.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kuvo {
+
+struct NameEntry {
+  std::string name;  // bare entry name, no directory part
+};
+
+// Names in the reverse of the directory's order, then one extra entry "*".
+// Empty means the directory could not be opened.
+using NameList = std::vector<NameEntry>;
+
+// Lists the regular files of `path` (or, with `regular_only` false, every entry
+// that is not a regular file), following symbolic links; returns the empty list
+// when the directory cannot be opened, and leaves out entries whose status
+// cannot be read.
+NameList scan_directory(bool regular_only, const std::string& path);
+
+}  // namespace kuvo

@@ -1,0 +1,58 @@
+#include "fileset/name_lookup.h"
+
+#include "fileset/case_fold.h"
+
+namespace kuvo {
+namespace {
+
+// Reduces the first ".OK." of a normalised directory-side name to "."; false
+// when there is none.
+bool reduce_ok_segment(std::string& normalised) {
+  std::size_t at = normalised.find(".OK.");
+  if (at == std::string::npos) return false;
+  normalised.erase(at + 1, 3);
+  return true;
+}
+
+}  // namespace
+
+std::string normalize_name(std::string_view name) {
+  std::string result(name);
+  for (char& c : result) {
+    if (c == ' ' || c == '-' || c == '_') {
+      c = '.';
+    } else {
+      c = static_cast<char>(fold_byte(static_cast<unsigned char>(c)));
+    }
+  }
+  return result;
+}
+
+const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {
+  for (const SfvEntry& entry : list) {
+    if (entry.file_name == name) return &entry;
+  }
+  const std::string normalised = normalize_name(name);
+  std::string reduced = normalised;
+  const bool has_ok = reduce_ok_segment(reduced);
+  for (const SfvEntry& entry : list) {
+    const std::string other = normalize_name(entry.file_name);
+    if (other == normalised || (has_ok && other == reduced)) return &entry;
+  }
+  return nullptr;
+}
+
+const NameEntry* find_listed_name(const NameList& list, std::string_view name) {
+  for (const NameEntry& entry : list) {
+    if (entry.name == name) return &entry;
+  }
+  const std::string normalised = normalize_name(name);
+  for (const NameEntry& entry : list) {
+    std::string other = normalize_name(entry.name);
+    if (other == normalised) return &entry;
+    if (reduce_ok_segment(other) && other == normalised) return &entry;
+  }
+  return nullptr;
+}
+
+}  // namespace kuvo

@@ -1,0 +1,135 @@
+#include "fileset/sfv_reader.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace kuvo {
+namespace {
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+// The white space strtoul skips in the C locale.
+bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Closes the descriptor however reading ends.
+struct FdCloser {
+  int fd;
+  ~FdCloser() { close(fd); }
+};
+
+}  // namespace
+
+std::uint32_t parse_crc_field(std::string_view field) {
+  std::size_t i = 0;
+  while (i < field.size() && is_c_space(field[i])) ++i;
+  bool negative = false;
+  if (i < field.size() && (field[i] == '+' || field[i] == '-')) negative = field[i++] == '-';
+  // "0x" is a prefix only when a digit follows; otherwise the "0" is the number.
+  if (i + 2 < field.size() && field[i] == '0' && (field[i + 1] == 'x' || field[i + 1] == 'X') &&
+      hex_value(field[i + 2]) >= 0) {
+    i += 2;
+  }
+  std::uint64_t value = 0;
+  bool saturated = false;
+  for (; i < field.size() && hex_value(field[i]) >= 0; ++i) {
+    value = value * 16 + static_cast<std::uint64_t>(hex_value(field[i]));
+    if (value > 0xFFFFFFFFu) {
+      saturated = true;
+      value = 0xFFFFFFFFu;
+    }
+  }
+  if (saturated) return 0xFFFFFFFFu;
+  auto result = static_cast<std::uint32_t>(value);
+  return negative ? static_cast<std::uint32_t>(0u - result) : result;
+}
+
+bool parse_sfv_line(std::string_view line, SfvEntry& entry) {
+  line = line.substr(0, line.find('\0'));
+
+  // Blank lines and comments give no entry; the leading blanks passed over
+  // here stay part of the name.
+  std::size_t first = 0;
+  while (first < line.size() && is_blank(line[first])) ++first;
+  if (first == line.size() || line[first] == '\r' || line[first] == '\n' || line[first] == ';')
+    return false;
+
+  if (std::size_t cr = line.rfind('\r'); cr != std::string_view::npos) line = line.substr(0, cr);
+  if (std::size_t lf = line.rfind('\n'); lf != std::string_view::npos) line = line.substr(0, lf);
+  while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
+
+  // Names may hold spaces, so only the last space separates; a tab only when
+  // the line has no space at all.
+  std::size_t separator = line.rfind(' ');
+  if (separator == std::string_view::npos) separator = line.rfind('\t');
+  if (separator == std::string_view::npos) return false;
+
+  std::size_t name_end = separator;
+  while (name_end > 0 && is_blank(line[name_end - 1])) --name_end;
+  entry.file_name.assign(line.substr(0, name_end));
+  entry.expected_crc = parse_crc_field(line.substr(separator + 1));
+  return true;
+}
+
+SfvList load_sfv(const std::string& path) {
+  // Opened without blocking and read only when regular: a FIFO or a device
+  // posing as the SFV must not stall the run or feed it endless bytes.
+  int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return {};
+  FdCloser closer{fd};
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+
+  SfvList list;
+  SfvEntry entry;
+  std::string line;
+  bool too_long = false;
+  auto finish_line = [&] {
+    // A trailing carriage return belongs to the line end, not to the length.
+    std::size_t length = line.size();
+    if (length > 0 && line.back() == '\r') --length;
+    if (!too_long && length <= kMaxSfvLine && parse_sfv_line(line, entry)) list.push_back(entry);
+    line.clear();
+    too_long = false;
+  };
+
+  char buffer[65536];
+  for (;;) {
+    ssize_t got = read(fd, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;  // a read error ends the list as the end of the file does
+    std::string_view chunk(buffer, static_cast<std::size_t>(got));
+    while (!chunk.empty()) {
+      std::size_t lf = chunk.find('\n');
+      std::string_view piece = chunk.substr(0, lf);
+      // Memory stays bounded: a line past the limit is only skipped, not kept.
+      if (!too_long) {
+        if (line.size() + piece.size() > kMaxSfvLine + 1) {
+          too_long = true;
+          line.clear();
+        } else {
+          line.append(piece);
+        }
+      }
+      if (lf == std::string_view::npos) break;
+      finish_line();
+      chunk.remove_prefix(lf + 1);
+    }
+  }
+  if (!line.empty() || too_long) finish_line();
+
+  std::reverse(list.begin(), list.end());
+  return list;
+}
+
+}  // namespace kuvo

@@ -1,0 +1,54 @@
+#include "run/emit.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "run/settings.h"
+
+namespace kuvo {
+
+std::string time_stamp() {
+  std::time_t now = std::time(nullptr);
+  char buffer[64];  // ctime_r needs 26 bytes; the rest is headroom.
+  if (now == static_cast<std::time_t>(-1) || ctime_r(&now, buffer) == nullptr) return {};
+  std::string text(buffer);
+  if (std::string::size_type end = text.rfind('\n'); end != std::string::npos) text.resize(end);
+  return text;
+}
+
+bool append_line_to_file(const std::string& path, std::string_view line) {
+  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd < 0) return false;
+  // O_APPEND makes the single write land whole at the end, even when other
+  // runs append to the same file at the same moment.
+  bool ok = true;
+  while (!line.empty()) {
+    ssize_t written = write(fd, line.data(), line.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      ok = false;
+      break;
+    }
+    line.remove_prefix(static_cast<std::size_t>(written));
+  }
+  close(fd);
+  return ok;
+}
+
+void emit_message(const Settings& settings, bool line_end, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (line_end) std::fputs("\r\n", stdout);
+  std::fflush(stdout);
+
+  if (!settings.log_switch) return;
+  std::string entry = time_stamp() + " - ";
+  entry.append(text);
+  if (line_end) entry.push_back('\n');
+  append_line_to_file(settings.log_path, entry);
+}
+
+}  // namespace kuvo

@@ -1,0 +1,39 @@
+// kuvo: run by an upload server after every completed upload into a release
+// directory. One run handles one upload and ends; its console text goes to the
+// uploader and its exit status to the server.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "fileset/case_fold.h"
+#include "run/banner.h"
+#include "run/emit.h"
+#include "run/memory.h"
+#include "run/settings.h"
+
+using namespace kuvo;
+
+int main(int argc, char** argv) {
+  install_out_of_memory_handler();
+
+  // Markers and status directories must get exactly the modes kuvo asks for,
+  // so that every user of the upload server may see and clear them.
+  umask(0);
+
+  std::string banner = unscramble_banner() + "\r\n";
+  std::fputs(banner.c_str(), stdout);
+  std::fflush(stdout);
+
+  Settings settings;
+  if (!load_environment(settings)) return -1;
+  if (!parse_switches(settings, argc, argv)) return -1;
+
+  if (chdir(settings.release_dir.c_str()) != 0) {
+    emit_message(settings, true, "CHDIR-Error: Unable to change into dir " + settings.release_dir + ".");
+  }
+
+  // The verification modes are not built yet; refuse rather than pretend.
+  return 1;
+}

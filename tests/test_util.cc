@@ -1,0 +1,135 @@
+#include "test_util.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "run/banner.h"
+
+namespace kuvo::testing {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/kuvo-test-XXXXXX";
+  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = templ;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests take permissions away; give them back so that everything can go.
+  for (auto it = std::filesystem::recursive_directory_iterator(
+           path_, std::filesystem::directory_options::skip_permission_denied, ignored);
+       it != std::filesystem::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0755);
+  }
+  chmod(path_.c_str(), 0755);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void write_file(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+bool is_directory(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::vector<std::string> list_dir(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (dirent* e = readdir(d)) {
+      std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+
+std::string drain(int fd) {
+  std::string data;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, got);
+  close(fd);
+  return data;
+}
+
+}  // namespace
+
+RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
+                   const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<std::string> env_strings;
+  for (const auto& [name, value] : env) {
+    if (value) env_strings.push_back(name + "=" + *value);
+  }
+  std::vector<char*> envp;
+  for (auto& s : env_strings) envp.push_back(s.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> arg_strings{KUVO_BINARY};
+  arg_strings.insert(arg_strings.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& s : arg_strings) argv.push_back(s.data());
+  argv.push_back(nullptr);
+
+  // Standard error goes to a file so that neither pipe can fill up and stall
+  // the child while the parent drains the other.
+  int out_pipe[2];
+  if (pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  FILE* err_file = std::tmpfile();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(fileno(err_file), STDERR_FILENO);
+    close(out_pipe[0]);
+    close(out_pipe[1]);
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_pipe[1]);
+  RunResult result;
+  result.out = drain(out_pipe[0]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  std::rewind(err_file);
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, err_file)) > 0) result.err.append(buffer, got);
+  std::fclose(err_file);
+  return result;
+}
+
+std::string banner_line() { return unscramble_banner() + "\r\n"; }
+
+}  // namespace kuvo::testing

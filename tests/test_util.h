@@ -1,0 +1,50 @@
+// Helpers for tests that work on a real temporary release directory and run
+// the real kuvo executable.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kuvo::testing {
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes away.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void write_file(const std::string& path, const std::string& contents);
+std::string read_file(const std::string& path);
+bool exists(const std::string& path);
+bool is_directory(const std::string& path);
+// Sorted entry names of `dir`, without "." and "..".
+std::vector<std::string> list_dir(const std::string& dir);
+
+struct RunResult {
+  std::string out;  // standard output
+  std::string err;  // standard error
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+};
+
+// Runs the kuvo executable with `args` in a clean environment holding only
+// `env` (a variable mapped to nullopt is left unset); the working directory is
+// `cwd` when given.
+RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
+                   const std::vector<std::string>& args, const std::string& cwd = "");
+
+// The banner line every run starts with.
+std::string banner_line();
+
+}  // namespace kuvo::testing
