@@ -4,6 +4,7 @@
 // name may outgrow the line limit or hold a line end, and every checksum must
 // be read as strtoul reads a 32-bit hexadecimal number.
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,20 +22,17 @@ namespace {
 using kuvo::SfvEntry;
 using kuvo::SfvList;
 
-// One scratch file per process, rewritten for every input: creating a file
-// per input would spend most of the time in the file system.
+// One in-memory file per process, rewritten for every input and opened by
+// load_sfv through its /proc path: a disk file per input would spend most of
+// the time in the file system.
 class ScratchFile {
  public:
   ScratchFile() {
-    const char* base = std::getenv("TMPDIR");
-    path_ = std::string(base && *base ? base : "/tmp") + "/kuvo-fuzz-sfv-XXXXXX";
-    fd_ = mkstemp(path_.data());
+    fd_ = memfd_create("kuvo-fuzz-sfv", 0);
     if (fd_ < 0) std::abort();
+    path_ = "/proc/self/fd/" + std::to_string(fd_);
   }
-  ~ScratchFile() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
+  ~ScratchFile() { close(fd_); }
   void write(std::string_view bytes) {
     if (ftruncate(fd_, 0) != 0) std::abort();
     std::size_t done = 0;
@@ -47,8 +45,8 @@ class ScratchFile {
   const std::string& path() const { return path_; }
 
  private:
-  std::string path_;
   int fd_ = -1;
+  std::string path_;
 };
 
 // strtoul in base 16 as on a machine whose unsigned long has 32 bits: values
@@ -111,15 +109,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   if (kuvo::parse_crc_field(input) != reference_crc(input)) std::abort();
 
-  // Inputs whose first byte has its top bit set are moved to just before the
-  // reader's 64 KiB block boundary, behind a long comment line that is either
-  // ended (a clean start) or not (the input continues an overlong line).
+  // Inputs whose first byte has its two top bits set are moved to just before
+  // the reader's 64 KiB block boundary, behind a long comment line that is
+  // either ended (a clean start) or not (the input continues an overlong line).
   std::string text;
-  if (size > 0 && (data[0] & 0x80) != 0) {
-    std::size_t shift = data[0] & 0x3F;
+  if (size > 0 && (data[0] & 0xC0) == 0xC0) {
+    std::size_t shift = data[0] & 0x1F;
     text.assign(65536 - shift - 1, 'x');
     text[0] = ';';
-    text += (data[0] & 0x40) != 0 ? '\n' : 'x';
+    text += (data[0] & 0x20) != 0 ? '\n' : 'x';
   }
   text.append(input);
 

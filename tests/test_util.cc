@@ -2,11 +2,15 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -72,21 +76,15 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
-namespace {
-
-std::string drain(int fd) {
-  std::string data;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(fd, buffer, sizeof buffer)) > 0) data.append(buffer, got);
-  close(fd);
-  return data;
-}
-
-}  // namespace
-
 RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
                    const std::vector<std::string>& args, const std::string& cwd) {
+  RunOptions options;
+  options.cwd = cwd;
+  return run_kuvo(env, args, options);
+}
+
+RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
+                   const std::vector<std::string>& args, const RunOptions& options) {
   std::vector<std::string> env_strings;
   for (const auto& [name, value] : env) {
     if (value) env_strings.push_back(name + "=" + *value);
@@ -112,18 +110,43 @@ RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
     dup2(fileno(err_file), STDERR_FILENO);
     close(out_pipe[0]);
     close(out_pipe[1]);
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(127);
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
+    if (options.run_as) {
+      const auto id = static_cast<uid_t>(*options.run_as);
+      if (setgroups(0, nullptr) != 0 || setgid(id) != 0 || setuid(id) != 0) _exit(126);
+    }
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(out_pipe[1]);
   RunResult result;
-  result.out = drain(out_pipe[0]);
+  // Drain standard output until the child closes it, killing the child once
+  // its time is up; a killed child closes its end too.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  char buffer[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    pollfd pfd{out_pipe[0], POLLIN, 0};
+    int ready = result.timed_out
+                    ? 1
+                    : poll(&pfd, 1, static_cast<int>(std::max<long long>(0, left.count())));
+    if (ready == 0) {
+      kill(pid, SIGKILL);
+      result.timed_out = true;
+      continue;
+    }
+    if (ready < 0) continue;
+    ssize_t got = read(out_pipe[0], buffer, sizeof buffer);
+    if (got <= 0) break;
+    result.out.append(buffer, static_cast<std::size_t>(got));
+  }
+  close(out_pipe[0]);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   result.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
   std::rewind(err_file);
-  char buffer[4096];
   std::size_t got;
   while ((got = std::fread(buffer, 1, sizeof buffer, err_file)) > 0) result.err.append(buffer, got);
   std::fclose(err_file);

@@ -33,9 +33,16 @@ bool is_directory(const std::string& path);
 std::vector<std::string> list_dir(const std::string& dir);
 
 struct RunResult {
-  std::string out;  // standard output
-  std::string err;  // standard error
-  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;         // standard output
+  std::string err;         // standard error
+  int status = -1;         // exit status, or -1 when the process did not exit normally
+  bool timed_out = false;  // killed because it outran its time
+};
+
+struct RunOptions {
+  std::string cwd;                 // working directory of the run, when not empty
+  std::optional<unsigned> run_as;  // user and group id to run as (the caller must be root)
+  int timeout_seconds = 120;       // the run is killed after this long
 };
 
 // Runs the kuvo executable with `args` in a clean environment holding only
@@ -43,6 +50,11 @@ struct RunResult {
 // `cwd` when given.
 RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
                    const std::vector<std::string>& args, const std::string& cwd = "");
+
+// The same, with a time limit and optionally as another user; a run that does
+// not end in time is killed and reported as timed out.
+RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
+                   const std::vector<std::string>& args, const RunOptions& options);
 
 // The banner line every run starts with.
 std::string banner_line();
