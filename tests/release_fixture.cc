@@ -31,13 +31,14 @@ std::string ReleaseFixture::sfv_line(const std::string& name, const std::string&
 
 RunResult ReleaseFixture::upload(
     const std::string& file, const std::vector<std::string>& args,
-    const std::map<std::string, std::optional<std::string>>& env) const {
+    const std::map<std::string, std::optional<std::string>>& env,
+    const RunOptions& options) const {
   std::map<std::string, std::optional<std::string>> full = {
       {"KUVO_FILE", file}, {"KUVO_DIR", release()}, {"USER", "alice"}, {"GROUP", "crew"},
       {"UNFO", "uploader"}, {"KUVO_ANNOUNCEFILE", announce()}, {"KUVO_BASEDIR", base()},
       {"TZ", "UTC"}};
   for (const auto& [name, value] : env) full[name] = value;
-  return run_kuvo(full, args);
+  return run_kuvo(full, args, options);
 }
 
 std::vector<std::string> ReleaseFixture::announce_lines() const {

@@ -30,9 +30,11 @@ class ReleaseFixture {
   static std::uint32_t crc_of(const std::string& contents);
 
   // Runs kuvo for the upload `file` with `args`; `env` adds to or overrides
-  // KUVO_FILE, KUVO_DIR and the user fields.
+  // KUVO_FILE, KUVO_DIR and the user fields; `options` sets a time limit or
+  // another user.
   RunResult upload(const std::string& file, const std::vector<std::string>& args = {},
-                   const std::map<std::string, std::optional<std::string>>& env = {}) const;
+                   const std::map<std::string, std::optional<std::string>>& env = {},
+                   const RunOptions& options = {}) const;
 
   // The release directory's entries, sorted.
   std::vector<std::string> files() const { return list_dir(release()); }
