@@ -165,6 +165,12 @@ TEST_F(HostileInputTest, NamesAreDataNeverDirectives) {
   run = hostile_upload("lf\nname.rar");
   EXPECT_EQ(run.status, 5);
   EXPECT_TRUE(exists(in_release("lf\nname.rar-untested")));
+  // The SFV's own name is data too, in every message that quotes it.
+  fs::rename(in_release("r.sfv"), in_release("%s%n%p.sfv"));
+  run = hostile_upload("%s%n%p.sfv", {"-U"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(console(run).starts_with("Testing UNTESTED files against %s%n%p.sfv...\r\n"));
+  EXPECT_TRUE(console(run).ends_with("Creating MISSING files from %s%n%p.sfv...\r\n"));
 }
 
 TEST_F(HostileInputTest, LongLinesAreReadWholeOrNotAtAll) {
