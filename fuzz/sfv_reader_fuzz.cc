@@ -75,7 +75,13 @@ SfvList reference_list(std::string_view text) {
     std::size_t length = line.size();
     if (length > 0 && line.back() == '\r') --length;
     SfvEntry entry;
-    if (length <= kuvo::kMaxSfvLine && kuvo::parse_sfv_line(line, entry)) list.push_back(entry);
+    if (length <= kuvo::kMaxSfvLine && kuvo::parse_sfv_line(line, entry)) {
+      // The name is the line's start, up to the blanks before the separator.
+      const std::string_view name = entry.file_name;
+      if (!line.starts_with(name) || (line[name.size()] != ' ' && line[name.size()] != '\t'))
+        std::abort();
+      list.push_back(entry);
+    }
     if (lf == std::string_view::npos) break;
     text.remove_prefix(lf + 1);
   }
