@@ -20,11 +20,6 @@ namespace {
 constexpr std::array<std::uint32_t, 256> kTable = crc32_math::make_tables<1>()[0];
 static_assert(kTable[0] == 0 && kTable[1] == 0x77073096u && kTable[255] == 0x2D02EF8Du);
 
-// Chosen by the figures of bench/crc32_bench.cc: larger buffers mean fewer
-// system calls, but once a buffer outgrows the second-level cache the kernel's
-// copy and the checksum stop sharing it.
-constexpr std::size_t kReadBufferSize = 65536;
-
 }  // namespace
 
 const std::array<std::uint32_t, 256> crc32_table = kTable;
@@ -77,7 +72,7 @@ std::optional<std::uint32_t> crc32_of_descriptor_buffered(int fd, std::size_t bu
 }
 
 std::optional<std::uint32_t> crc32_of_descriptor(int fd) {
-  return crc32_of_descriptor_buffered(fd, kReadBufferSize);
+  return crc32_of_descriptor_buffered(fd, kCrc32ReadBufferSize);
 }
 
 }  // namespace kuvo
