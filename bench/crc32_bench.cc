@@ -159,26 +159,28 @@ void register_benchmarks() {
         ->Arg(64 << 20);  // far beyond the last-level cache
   }
 
-  auto file = [](const std::string& name, std::function<std::uint32_t(int)> candidate, int passes) {
+  auto file = [](const std::string& name, int passes, std::function<std::uint32_t(int)> candidate) {
     benchmark::RegisterBenchmark(("file/" + name).c_str(), whole_file, name, candidate)
         ->Iterations(passes)
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   };
-  file(
-      "plain_read_64K", [](int fd) { return read_loop(fd, nullptr); }, 9);
-  file(
-      "crc32_of_descriptor", [](int fd) { return *kuvo::crc32_of_descriptor(fd); }, 15);
+  file("plain_read_64K", 9, [](int fd) { return read_loop(fd, nullptr); });
+  file("crc32_of_descriptor", 15, [](int fd) { return *kuvo::crc32_of_descriptor(fd); });
+  const Crc32Function chosen = kuvo::available_crc32_kernels().back().update;
   for (std::size_t size : {64 << 10, 128 << 10, 256 << 10, 512 << 10, 1 << 20}) {
-    file(
-        "buffer_" + std::to_string(size >> 10) + "K",
-        [size](int fd) { return *kuvo::crc32_of_descriptor_buffered(fd, size); }, 9);
+    file("buffer_" + std::to_string(size >> 10) + "K", 9,
+         [size, chosen](int fd) { return *kuvo::crc32_of_descriptor_with(fd, size, chosen); });
   }
-  file(
-      "byte_loop_64K", [](int fd) { return read_loop(fd, kuvo::crc32_bytewise); }, 3);
+  // What CPUs without the wider kernels get.
+  for (const kuvo::Crc32Kernel& kernel : kuvo::available_crc32_kernels()) {
+    file(std::string("kernel_") + kernel.name, 5, [update = kernel.update](int fd) {
+      return *kuvo::crc32_of_descriptor_with(fd, kuvo::kCrc32ReadBufferSize, update);
+    });
+  }
+  file("byte_loop_64K", 3, [](int fd) { return read_loop(fd, kuvo::crc32_bytewise); });
 #if defined(KUVO_BENCH_ZLIB)
-  file(
-      "zlib_64K", [](int fd) { return read_loop(fd, zlib_crc32); }, 5);
+  file("zlib_64K", 5, [](int fd) { return read_loop(fd, zlib_crc32); });
 #endif
 }
 

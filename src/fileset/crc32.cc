@@ -48,13 +48,22 @@ std::vector<Crc32Kernel> available_crc32_kernels() {
   return kernels;
 }
 
-std::uint32_t crc32_update(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-  // Picked once per run: the CPU does not change under a running process.
+namespace {
+
+// Picked once per run: the CPU does not change under a running process.
+Crc32Function chosen_kernel() {
   static const Crc32Function chosen = available_crc32_kernels().back().update;
-  return chosen(crc, data, size);
+  return chosen;
 }
 
-std::optional<std::uint32_t> crc32_of_descriptor_buffered(int fd, std::size_t buffer_size) {
+}  // namespace
+
+std::uint32_t crc32_update(std::uint32_t crc, const unsigned char* data, std::size_t size) {
+  return chosen_kernel()(crc, data, size);
+}
+
+std::optional<std::uint32_t> crc32_of_descriptor_with(int fd, std::size_t buffer_size,
+                                                      Crc32Function update) {
   auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
   std::uint32_t crc = 0;
   for (;;) {
@@ -67,12 +76,12 @@ std::optional<std::uint32_t> crc32_of_descriptor_buffered(int fd, std::size_t bu
       return std::nullopt;
     }
     // A short read is not the end: pipes and slow devices deliver in pieces.
-    crc = crc32_update(crc, buffer.get(), static_cast<std::size_t>(got));
+    crc = update(crc, buffer.get(), static_cast<std::size_t>(got));
   }
 }
 
 std::optional<std::uint32_t> crc32_of_descriptor(int fd) {
-  return crc32_of_descriptor_buffered(fd, kCrc32ReadBufferSize);
+  return crc32_of_descriptor_with(fd, kCrc32ReadBufferSize, chosen_kernel());
 }
 
 }  // namespace kuvo

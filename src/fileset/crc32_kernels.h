@@ -30,9 +30,11 @@ std::vector<Crc32Kernel> available_crc32_kernels();
 // second-level cache where the copy and the checksum meet); larger gains nothing.
 inline constexpr std::size_t kCrc32ReadBufferSize = 256 * 1024;
 
-// crc32_of_descriptor with a read buffer of `buffer_size` bytes (at least 1),
-// so benchmarks can weigh buffer sizes; fails as crc32_of_descriptor does.
-std::optional<std::uint32_t> crc32_of_descriptor_buffered(int fd, std::size_t buffer_size);
+// crc32_of_descriptor with a read buffer of `buffer_size` bytes (at least 1)
+// and the kernel `update`, so benchmarks can weigh both; fails as
+// crc32_of_descriptor does.
+std::optional<std::uint32_t> crc32_of_descriptor_with(int fd, std::size_t buffer_size,
+                                                      Crc32Function update);
 
 // Slicing-by-16: sixteen table lookups per 16 bytes; runs on every CPU.
 std::uint32_t crc32_slice16(std::uint32_t crc, const unsigned char* data, std::size_t size);
