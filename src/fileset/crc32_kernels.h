@@ -70,11 +70,12 @@ constexpr std::uint32_t x_power(unsigned n) {
   return value;
 }
 
-// The 33-bit multiplier x^n mod P shifted left by one. A carry-less multiply
+// The 33-bit multiplier x^n mod P, shifted left by one. A carry-less multiply
 // of a 64-bit reflected operand A by it yields a 128-bit reflected value
-// congruent to A * x^(n+32) modulo P. So, to carry a 128-bit block d bits forward, its
-// first (higher) 64 bits take fold_constant(d + 32) and its last 64 bits take
-// fold_constant(d - 32).
+// congruent to A * x^(n+32) modulo P; the shift makes up for the reflected
+// 127-bit product landing one bit low. So, to carry a 128-bit block d bits
+// forward, its first (higher) 64 bits take fold_constant(d + 32) and its last
+// 64 bits fold_constant(d - 32).
 constexpr std::uint64_t fold_constant(unsigned n) { return std::uint64_t{x_power(n)} << 1; }
 
 // The two multipliers that carry a 128-bit block `distance` bits forward.

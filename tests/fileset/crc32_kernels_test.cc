@@ -96,6 +96,12 @@ TEST(Crc32KernelsTest, PortableKernelAlwaysThereAndChosenOneLast) {
             kernels.back().update(0, data.data(), data.size()));
 }
 
+// The checksum register after `message`, from a register of 0: the message
+// times x^32 modulo P.
+std::uint32_t register_after(const std::vector<unsigned char>& message) {
+  return ~crc32_bytewise(~0u, message.data(), message.size());
+}
+
 // The folding constants are powers of x modulo P. The checksum register of a
 // message holding a single 1 bit, from a register of 0, is x^(d+32) mod P for
 // the bit's degree d, so the table path confirms each power independently.
@@ -106,8 +112,47 @@ TEST(Crc32MathTest, PowersOfXAgreeWithTheChecksum) {
     std::vector<unsigned char> message(degree / 8 + 1, 0);
     // The first byte's lowest bit is the message's highest power of x.
     message[0] = static_cast<unsigned char>(1u << (7 - degree % 8));
-    std::uint32_t register_after = ~crc32_bytewise(~0u, message.data(), message.size());
-    ASSERT_EQ(crc32_math::x_power(n), register_after) << "x^" << n;
+    ASSERT_EQ(crc32_math::x_power(n), register_after(message)) << "x^" << n;
+  }
+}
+
+// The carry-less product of two 64-bit values, as PCLMULQDQ forms it, in
+// memory order.
+std::vector<unsigned char> carryless_product(std::uint64_t a, std::uint64_t b) {
+  std::uint64_t low = 0;
+  std::uint64_t high = 0;
+  for (int i = 0; i < 64; ++i) {
+    if ((b >> i & 1) == 0) continue;
+    low ^= a << i;
+    if (i > 0) high ^= a >> (64 - i);
+  }
+  std::vector<unsigned char> bytes;
+  for (std::uint64_t half : {low, high}) {
+    for (int i = 0; i < 8; ++i) bytes.push_back(static_cast<unsigned char>(half >> (8 * i)));
+  }
+  return bytes;
+}
+
+// The claim the folding kernels rest on: multiplying 64 message bits A by
+// fold_constant(n) gives a 128-bit block congruent to A * x^(n+32), which is
+// what A followed by n + 32 zero bits leaves in the register.
+TEST(Crc32MathTest, FoldConstantsCarryDataForward) {
+  std::mt19937_64 generator(5);
+  for (unsigned distance : {128u, 512u, 2048u}) {
+    const crc32_math::FoldPair pair = crc32_math::fold_pair(distance);
+    const struct {
+      unsigned n;
+      std::uint64_t constant;
+    } rows[] = {{distance + 32, pair.first}, {distance - 32, pair.last}};
+    for (const auto& row : rows) {
+      for (int sample = 0; sample < 20; ++sample) {
+        std::uint64_t a = generator();
+        std::vector<unsigned char> moved = carryless_product(a, row.constant);
+        std::vector<unsigned char> a_then_zeros = carryless_product(a, 1);
+        a_then_zeros.resize(8 + (row.n + 32) / 8, 0);
+        ASSERT_EQ(register_after(moved), register_after(a_then_zeros)) << "x^" << row.n;
+      }
+    }
   }
 }
 
