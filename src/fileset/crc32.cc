@@ -37,7 +37,10 @@ std::vector<Crc32Kernel> available_crc32_kernels() {
   __builtin_cpu_init();
   if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
     kernels.push_back({"x86_pclmul", crc32_x86_pclmul});
-    // libgcc reports avx512f only when the system saves the 512-bit registers.
+    // libgcc reports avx2 and avx512f only when the system saves the wider registers.
+    if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2")) {
+      kernels.push_back({"x86_vpclmul_avx2", crc32_x86_vpclmul_avx2});
+    }
     if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f")) {
       kernels.push_back({"x86_vpclmul", crc32_x86_vpclmul});
     }

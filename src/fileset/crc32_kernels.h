@@ -42,6 +42,10 @@ std::uint32_t crc32_slice16(std::uint32_t crc, const unsigned char* data, std::s
 #if defined(__x86_64__)
 // Folding with PCLMULQDQ on 128-bit registers; only for CPUs with pclmul and SSE4.1.
 std::uint32_t crc32_x86_pclmul(std::uint32_t crc, const unsigned char* data, std::size_t size);
+// Folding with VPCLMULQDQ on 256-bit registers; only for CPUs with vpclmulqdq,
+// avx2 and pclmul.
+std::uint32_t crc32_x86_vpclmul_avx2(std::uint32_t crc, const unsigned char* data,
+                                     std::size_t size);
 // Folding with VPCLMULQDQ on 512-bit registers; only for CPUs with vpclmulqdq,
 // avx512f and pclmul.
 std::uint32_t crc32_x86_vpclmul(std::uint32_t crc, const unsigned char* data, std::size_t size);

@@ -51,7 +51,8 @@ TEST_P(Crc32KernelTest, EveryStartAlignment) {
   std::vector<unsigned char> data = random_bytes(64 + 4200);
   // Lengths just around each kernel's block and loop sizes.
   for (std::size_t offset = 0; offset < 64; ++offset) {
-    for (std::size_t size : {1, 15, 16, 17, 63, 64, 65, 255, 256, 257, 319, 1031, 4200}) {
+    for (std::size_t size :
+         {1, 15, 16, 17, 63, 64, 65, 127, 128, 129, 255, 256, 257, 319, 1031, 4200}) {
       const unsigned char* start = data.data() + offset;
       ASSERT_EQ(update(0, start, size), crc32_bytewise(0, start, size))
           << "offset " << offset << ", length " << size;
