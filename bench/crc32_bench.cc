@@ -194,7 +194,7 @@ void print_summary() {
   std::printf(
       "\nWhole 1 GiB page-cached file, median time relative to a plain 64 KiB read loop:\n");
   for (const auto& [name, value] : ratio_to_plain)
-    std::printf("  %-22s %6.2f\n", name.c_str(), value);
+    std::printf("  %-26s %6.2f\n", name.c_str(), value);
   std::printf("crc32_of_descriptor / plain read loop: %.2f (goal: at most 1.3)\n", ours);
   if (double bytes = ratio("byte_loop_64K"); bytes > 0)
     std::printf("byte loop / crc32_of_descriptor:       %.1f (goal: at least 20)\n", bytes / ours);

@@ -25,9 +25,10 @@ struct Crc32Kernel {
 std::vector<Crc32Kernel> available_crc32_kernels();
 
 // The read buffer of crc32_of_descriptor, chosen by the figures of
-// bench/crc32_bench.cc: on a page-cached file 256 KiB costs about 3% of a plain
-// read's time less than 64 KiB (fewer system calls, and still well inside the
-// second-level cache where the copy and the checksum meet); larger gains nothing.
+// bench/crc32_bench.cc: on a page-cached file 256 KiB and 512 KiB cost about 3%
+// of a plain read's time less than 64 KiB (fewer system calls); 1 MiB gives
+// part of it back. Of the two, 256 KiB also leaves room in the 512 KiB second-level
+// caches of many CPUs, where the kernel's copy and the checksum meet.
 inline constexpr std::size_t kCrc32ReadBufferSize = 256 * 1024;
 
 // crc32_of_descriptor with a read buffer of `buffer_size` bytes (at least 1)
