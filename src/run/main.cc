@@ -12,10 +12,14 @@
 #include "run/emit.h"
 #include "run/memory.h"
 #include "run/settings.h"
+#include "run/usage.h"
 
 using namespace kuvo;
 
 int main(int argc, char** argv) {
+  // An administrator asking from a shell gets an answer and nothing else.
+  if (std::optional<int> status = handle_info_argument(argc, argv)) return *status;
+
   install_out_of_memory_handler();
 
   // Markers and status directories must get exactly the modes kuvo asks for,
