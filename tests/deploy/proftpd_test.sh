@@ -84,7 +84,10 @@ hash=$("$python" -W ignore -c 'import crypt; print(crypt.crypt("secret", crypt.m
 printf 'up:x:%s:\njail:x:%s:\n' "$up_uid" "$jail_uid" >"$work/etc/group"
 chmod 600 "$work/etc/passwd" "$work/etc/group"
 
-port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+free_port() {
+  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+port=$(free_port)
 
 conf=$work/etc/proftpd.conf
 cat >"$conf" <<EOF
@@ -141,13 +144,28 @@ fi
 
 /usr/sbin/proftpd -t -c "$conf" >"$work/run/syntax.log" 2>&1 ||
   { cat "$work/run/syntax.log" >&2; exit 1; }
-/usr/sbin/proftpd -n -c "$conf" >"$work/run/server.log" 2>&1 &
-server_pid=$!
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  kill -0 "$server_pid" 2>/dev/null || { echo "proftpd_test: ProFTPD did not start" >&2; exit 1; }
-  sleep 0.1
+# Another program may take the free port before ProFTPD binds it: then
+# ProFTPD exits, and the next try gets another port.
+started=
+for _ in 1 2 3; do
+  /usr/sbin/proftpd -n -c "$conf" >"$work/run/server.log" 2>&1 &
+  server_pid=$!
+  for _ in $(seq 100); do
+    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      sleep 0.2
+      ! kill -0 "$server_pid" 2>/dev/null || started=1
+      break
+    fi
+    kill -0 "$server_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  [ -z "$started" ] || break
+  kill -TERM "$server_pid" 2>/dev/null || true
+  wait "$server_pid" 2>/dev/null || true
+  port=$(free_port)
+  sed -i "s/^Port .*/Port $port/" "$conf"
 done
+[ -n "$started" ] || { echo "proftpd_test: ProFTPD did not start" >&2; exit 1; }
 
 # --- the sessions: the client checks every reply as it goes.
 cat >"$work/client.py" <<'EOF'
@@ -164,11 +182,11 @@ def sfv(names, extra=""):
     lines += ["%s %08x" % (n, zlib.crc32(data(n))) for n in names]
     return ("\n".join(lines) + "\n" + extra).encode()
 
-def upload(ftp, name, body, *expected):
+def upload(ftp, name, body, *expected, command="STOR"):
     """One upload; the 226 reply must be the transfer line plus kuvo's answer
     as a single line holding every expected piece, and the control connection
     must still be in step afterwards."""
-    reply = ftp.storbinary("STOR " + name, io.BytesIO(body))
+    reply = ftp.storbinary(command + " " + name, io.BytesIO(body))
     lines = reply.split("\n")
     if len(lines) != 2 or lines[0] != "226-Transfer complete" or not lines[1].startswith("226 "):
         failures.append("%s: reply is not one extra 226 line: %r" % (name, reply))
@@ -201,7 +219,8 @@ if plan == "site":
     upload(ftp, "c.rar", b"corrupt" + data("c.rar"),
            "Checking c.rar against SFV file some.sfv...CRC failed.",
            "CRC mismatch: c.rar was renamed to c.rar-crc-failed.")
-    upload(ftp, "d.rar", data("d.rar"), "Upload progress: [075%] [###############-----]")
+    upload(ftp, "d.rar", data("d.rar"), "Upload progress: [075%] [###############-----]",
+           command="APPE")
     upload(ftp, "c.rar", data("c.rar"), "Upload progress: [100%] [--all-files-CRC-ok--]")
     try:
         ftp.storbinary("STOR x%u.rar", io.BytesIO(b"x"))
