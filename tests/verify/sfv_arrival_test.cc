@@ -1,6 +1,7 @@
 // An SFV arriving in a release directory, run through the real executable.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "release_fixture.h"
 
@@ -106,6 +107,21 @@ TEST_F(SfvArrivalTest, EntriesNamingOtherDirectoriesAreIgnored) {
   std::vector<std::string> lines = announce_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].find(" - Expecting 1 files\"") != std::string::npos) << lines[0];
+}
+
+TEST_F(SfvArrivalTest, AnUntestedFileThatCannotBeReadKeepsItsName) {
+  // A regular file whose first read fails: its partial checksum, that of
+  // nothing, would match the listed 00000000 if it were ever taken.
+  if (!exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem";
+  ASSERT_EQ(symlink("/proc/self/mem", in_release("a.rar-untested").c_str()), 0);
+  put("r.sfv", "a.rar 00000000\r\n");
+  RunResult run = upload("r.sfv", {"-U"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(console(run),
+            "Testing UNTESTED files against r.sfv...\r\n"
+            "Testing a.rar...unable to read file, skipping.\r\n"
+            "Creating MISSING files from r.sfv...\r\n");
+  EXPECT_EQ(files(), (Files{"a.rar-missing", "a.rar-untested", "r.sfv"}));
 }
 
 }  // namespace
