@@ -76,7 +76,9 @@ install -m 755 "$top/contrib/proftpd/kuvo-proftpd" "$work/libexec/kuvo-proftpd"
 mkdir -p "$work/site/incoming"
 chown -R "$up_uid:$up_uid" "$work/site"
 
-hash=$("$python" -W ignore -c 'import crypt; print(crypt.crypt("secret", crypt.mksalt(crypt.METHOD_SHA512)))')
+# Python's crypt module is gone from 3.13 on; openssl can stand in for it.
+hash=$("$python" -W ignore -c 'import crypt; print(crypt.crypt("secret", crypt.mksalt(crypt.METHOD_SHA512)))' \
+  2>/dev/null || openssl passwd -6 secret)
 {
   echo "up:$hash:$up_uid:$up_uid::$work/site:/bin/sh"
   echo "jailed:$hash:$jail_uid:$jail_uid::$work/jail:/bin/sh"
