@@ -46,7 +46,7 @@ for source in fuzz/*_fuzz.cc; do
       echo
     done
   else
-    grep -E '^#[0-9]+ +DONE|^stat::number_of_executed_units|^Done ' "$work/$target/log" || true
+    grep -E '^#[0-9]+[[:space:]]+DONE|^Done ' "$work/$target/log" || true
   fi
 done
 exit "$status"
