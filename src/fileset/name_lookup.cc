@@ -1,31 +1,18 @@
 #include "fileset/name_lookup.h"
 
-#include "fileset/case_fold.h"
-
 namespace kuvo {
-namespace {
 
-// Reduces the first ".OK." of a normalised directory-side name to "."; false
-// when there is none.
+std::string normalize_name(std::string_view name) {
+  std::string result(name);
+  for (char& c : result) c = normalize_byte(c);
+  return result;
+}
+
 bool reduce_ok_segment(std::string& normalised) {
   std::size_t at = normalised.find(".OK.");
   if (at == std::string::npos) return false;
   normalised.erase(at + 1, 3);
   return true;
-}
-
-}  // namespace
-
-std::string normalize_name(std::string_view name) {
-  std::string result(name);
-  for (char& c : result) {
-    if (c == ' ' || c == '-' || c == '_') {
-      c = '.';
-    } else {
-      c = static_cast<char>(fold_byte(static_cast<unsigned char>(c)));
-    }
-  }
-  return result;
 }
 
 const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {

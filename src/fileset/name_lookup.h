@@ -6,13 +6,25 @@
 #include <string>
 #include <string_view>
 
+#include "fileset/case_fold.h"
 #include "fileset/directory_scanner.h"
 #include "fileset/sfv_reader.h"
 
 namespace kuvo {
 
+// The byte that stands for `c` in a normalised name: ' ', '-' and '_' become '.',
+// "a"-"z" become "A"-"Z", every other byte stays. Cannot fail.
+constexpr char normalize_byte(char c) {
+  if (c == ' ' || c == '-' || c == '_') return '.';
+  return static_cast<char>(fold_byte(static_cast<unsigned char>(c)));
+}
+
 // Upper-cases "a"-"z" and turns ' ', '-' and '_' into '.'; same length. Cannot fail.
 std::string normalize_name(std::string_view name);
+
+// Reduces the first ".OK." of the normalised directory-side name `normalised`
+// to "." (its leading dot stays); returns false, changing nothing, when there is none.
+bool reduce_ok_segment(std::string& normalised);
 
 // The entry of `list` that the directory-side `name` denotes, or nullptr.
 const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name);

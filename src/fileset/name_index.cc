@@ -1,0 +1,138 @@
+#include "fileset/name_index.h"
+
+#include <algorithm>
+#include <string>
+
+#include "fileset/name_lookup.h"
+
+// The plain walks take, after the exact pass, the first entry in list order that
+// passes either of two tests. An entry passes a test exactly when one of its keys
+// equals one of the looked-up name's keys, so the first entry passing either test
+// is the smallest of the first positions recorded under those keys.
+
+namespace kuvo {
+namespace {
+
+constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+// Where a key stands in an index's `text`; views are taken only once the text
+// has stopped growing.
+struct Span {
+  std::size_t offset = 0;
+  std::size_t size = 0;
+};
+
+Span append_normalised(std::vector<char>& text, std::string_view name) {
+  Span span{text.size(), name.size()};
+  for (char c : name) text.push_back(normalize_byte(c));
+  return span;
+}
+
+// Appends the normalised name at `normalised` with its first ".OK." reduced to
+// "."; returns false, appending nothing, when it holds none.
+bool append_reduced(std::vector<char>& text, Span normalised, Span& reduced) {
+  std::string_view source(text.data() + normalised.offset, normalised.size);
+  const std::size_t at = source.find(".OK.");
+  if (at == std::string_view::npos) return false;
+  reduced = Span{text.size(), normalised.size - 3};
+  for (std::size_t k = 0; k < normalised.size; ++k) {
+    // The leading dot stays and "OK." goes; read by position, since appending
+    // may move the text.
+    if (k > at && k < at + 4) continue;
+    const char c = text[normalised.offset + k];
+    text.push_back(c);
+  }
+  return true;
+}
+
+std::string_view view(const std::vector<char>& text, Span span) {
+  return std::string_view(text.data() + span.offset, span.size);
+}
+
+// Records `position` under `key` unless an earlier entry holds that key already.
+void record(FirstPositions& map, std::string_view key, std::size_t position) {
+  map.try_emplace(key, position);
+}
+
+std::size_t first_position(const FirstPositions& map, std::string_view key) {
+  auto found = map.find(key);
+  return found == map.end() ? kNone : found->second;
+}
+
+template <typename List>
+const typename List::value_type* entry_at(const List* list, std::size_t position) {
+  return position == kNone ? nullptr : &(*list)[position];
+}
+
+// Records each name's exact and normalised key at its position in `names` and,
+// when `reduced` is given, the reduced key of each name that has one. `text`
+// receives the normalised names, then the reduced ones; keys view it only once
+// it is complete, since growing may move it.
+void index_names(const std::vector<std::string_view>& names, KeyText& text, FirstPositions& exact,
+                 FirstPositions& normalised, FirstPositions* reduced) {
+  std::vector<Span> spans;
+  spans.reserve(names.size());
+  for (std::string_view name : names) spans.push_back(append_normalised(text.bytes, name));
+  std::vector<std::pair<std::size_t, Span>> reduced_spans;
+  for (std::size_t i = 0; reduced != nullptr && i < names.size(); ++i) {
+    Span span;
+    if (append_reduced(text.bytes, spans[i], span)) reduced_spans.emplace_back(i, span);
+  }
+
+  exact.reserve(names.size());
+  normalised.reserve(names.size());
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    record(exact, names[i], i);
+    record(normalised, view(text.bytes, spans[i]), i);
+  }
+  for (const auto& [i, span] : reduced_spans) record(*reduced, view(text.bytes, span), i);
+}
+
+template <typename Entry>
+std::vector<std::string_view> names_of(const std::vector<Entry>& list, std::string Entry::*name) {
+  std::vector<std::string_view> names;
+  names.reserve(list.size());
+  for (const Entry& entry : list) names.push_back(entry.*name);
+  return names;
+}
+
+}  // namespace
+
+SfvIndex index_sfv_list(const SfvList& list) {
+  SfvIndex index;
+  index.list = &list;
+  index_names(names_of(list, &SfvEntry::file_name), index.text, index.exact, index.normalised,
+              nullptr);
+  return index;
+}
+
+NameIndex index_name_list(const NameList& list) {
+  NameIndex index;
+  index.list = &list;
+  index_names(names_of(list, &NameEntry::name), index.text, index.exact, index.normalised,
+              &index.reduced);
+  return index;
+}
+
+const SfvEntry* find_sfv_entry(const SfvIndex& index, std::string_view name) {
+  if (std::size_t exact = first_position(index.exact, name); exact != kNone)
+    return entry_at(index.list, exact);
+  // An entry passes when its normalised name equals the looked-up name
+  // normalised, or that name normalised and reduced.
+  std::string key = normalize_name(name);
+  std::size_t best = first_position(index.normalised, key);
+  if (reduce_ok_segment(key)) best = std::min(best, first_position(index.normalised, key));
+  return entry_at(index.list, best);
+}
+
+const NameEntry* find_listed_name(const NameIndex& index, std::string_view name) {
+  if (std::size_t exact = first_position(index.exact, name); exact != kNone)
+    return entry_at(index.list, exact);
+  // An entry passes when its normalised name, or that name reduced, equals the
+  // looked-up name normalised.
+  const std::string key = normalize_name(name);
+  return entry_at(index.list, std::min(first_position(index.normalised, key),
+                                       first_position(index.reduced, key)));
+}
+
+}  // namespace kuvo
