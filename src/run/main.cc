@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -12,11 +13,16 @@
 #include "run/emit.h"
 #include "run/memory.h"
 #include "run/settings.h"
+#include "verify/sfv_arrival.h"
+#include "verify/single_file.h"
 
 using namespace kuvo;
 
 int main(int argc, char** argv) {
   install_out_of_memory_handler();
+  // A server that stops reading the console must not cut a run short between
+  // two file-system changes; the run finishes and reports through its status.
+  std::signal(SIGPIPE, SIG_IGN);
 
   // Markers and status directories must get exactly the modes kuvo asks for,
   // so that every user of the upload server may see and clear them.
@@ -31,9 +37,10 @@ int main(int argc, char** argv) {
   if (!parse_switches(settings, argc, argv)) return -1;
 
   if (chdir(settings.release_dir.c_str()) != 0) {
-    emit_message(settings, true, "CHDIR-Error: Unable to change into dir " + settings.release_dir + ".");
+    emit_message(settings, true,
+                 "CHDIR-Error: Unable to change into dir " + settings.release_dir + ".");
   }
 
-  // The verification modes are not built yet; refuse rather than pretend.
-  return 1;
+  if (is_sfv_name(settings.uploaded_file)) return run_sfv_arrival(settings);
+  return check_uploaded_file(settings);
 }

@@ -1,0 +1,18 @@
+// Lines appended to the announce file, which another program reads.
+#pragma once
+
+#include <string>
+
+#include "run/settings.h"
+
+namespace kuvo {
+
+// Appends "<time> NEWDIR: "<release dir> - Expecting <total> files" <user
+// fields>"; an announce file that cannot be opened is skipped silently.
+void write_expecting_line(const Settings& settings, int total);
+
+// Appends "<time> NEWDIR: "<release dir> <event>" <user fields>"; an announce
+// file that cannot be opened is skipped silently.
+void write_status_line(const Settings& settings, const std::string& event);
+
+}  // namespace kuvo

@@ -1,0 +1,112 @@
+#include "status/status_markers.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "fileset/directory_scanner.h"
+#include "run/emit.h"
+#include "status/announce.h"
+
+namespace kuvo {
+namespace {
+
+constexpr std::size_t kStatusTextLength = 31;
+
+std::string three_digit_percent(int progress) {
+  char digits[16];
+  std::snprintf(digits, sizeof digits, "%03d", progress);
+  return digits;
+}
+
+bool is_complete(int progress) { return progress > 99; }
+
+// The name the status directory gets: the completion name once the release is
+// complete (when one is set), else the status text.
+const std::string& status_directory_name(const Settings& settings, int progress,
+                                         const std::string& text) {
+  if (is_complete(progress) && settings.completion_name) return *settings.completion_name;
+  return text;
+}
+
+// Replaces the release's status directory. Only empty directories go: one that
+// holds anything stays, and then stands for the new progress if it has its name.
+void refresh_status_directory(const Settings& settings, int progress, const std::string& text) {
+  for (const NameEntry& entry : scan_directory(false, ".")) {
+    const bool old_status = entry.name.size() == kStatusTextLength && entry.name.starts_with("-[");
+    if (old_status || (settings.completion_name && entry.name == *settings.completion_name)) {
+      rmdir(entry.name.c_str());
+    }
+  }
+  mkdir(status_directory_name(settings, progress, text).c_str(), 0777);
+}
+
+// Replaces the release's status file in the base directory; false when the
+// release directory does not lie below the base directory.
+bool refresh_status_file(const Settings& settings, int progress, const std::string& text) {
+  const std::string& base = *settings.base_dir;
+  std::optional<std::string> dashed = dashed_release_path(base, settings.release_dir);
+  if (!dashed) return false;
+
+  for (const NameEntry& entry : scan_directory(true, base)) {
+    if (entry.name.size() == dashed->size() + kStatusTextLength && entry.name.starts_with(*dashed)) {
+      std::remove((base + entry.name).c_str());
+    }
+  }
+  if (!is_complete(progress)) {
+    // Not following a link keeps a planted symbolic link from making kuvo
+    // truncate whatever file it points to.
+    int fd = open((base + *dashed + text).c_str(),
+                  O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, 0666);
+    if (fd >= 0) close(fd);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool publishing_enabled(const Settings& settings) {
+  return settings.AnnounceMode != -1 || settings.status_dir_switch || settings.base_dir_switch;
+}
+
+std::string progress_bar(int progress) {
+  if (is_complete(progress)) return "--all-files-CRC-ok--";
+  std::string bar(20, '-');
+  bar.replace(0, static_cast<std::size_t>(progress / 5), static_cast<std::size_t>(progress / 5), '#');
+  return bar;
+}
+
+std::string status_text(int progress) {
+  return "-[" + three_digit_percent(progress) + "%]-[" + progress_bar(progress) + "]-";
+}
+
+std::optional<std::string> dashed_release_path(const std::string& base_dir,
+                                               const std::string& release_dir) {
+  if (base_dir.size() >= release_dir.size() || !release_dir.starts_with(base_dir)) {
+    return std::nullopt;
+  }
+  std::string dashed = release_dir.substr(base_dir.size());
+  for (char& c : dashed) {
+    if (c == '/') c = '-';
+  }
+  return dashed;
+}
+
+void publish_status(const Settings& settings, int progress, int total, bool sfv_upload) {
+  const std::string bar = progress_bar(progress);
+  emit_message(settings, true,
+               "Upload progress: [" + three_digit_percent(progress) + "%] [" + bar + "]");
+  const std::string text = status_text(progress);
+
+  if (settings.status_dir_switch) refresh_status_directory(settings, progress, text);
+  if (settings.base_dir_switch && !refresh_status_file(settings, progress, text)) return;
+
+  if (sfv_upload && settings.AnnounceMode != -1) write_expecting_line(settings, total);
+  if ((settings.AnnounceMode == 1 && is_complete(progress)) || settings.AnnounceMode == 2) {
+    write_status_line(settings, status_directory_name(settings, progress, text));
+  }
+}
+
+}  // namespace kuvo

@@ -1,0 +1,35 @@
+// Publishing a release's progress: the console bar, the status directory in
+// the release directory, the status file in the base directory, and the
+// announce lines.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "run/settings.h"
+
+namespace kuvo {
+
+// True when at least one publishing setting is on: an announce mode, -G or -I.
+bool publishing_enabled(const Settings& settings);
+
+// The 20-character bar: one "#" per full 5 %, "--all-files-CRC-ok--" when
+// complete. `progress` is 0 to 100. Cannot fail.
+std::string progress_bar(int progress);
+
+// The 31-character status text "-[NNN%]-[bar]-". Cannot fail.
+std::string status_text(int progress);
+
+// The release directory's path below the base directory with every "/" turned
+// into "-"; nullopt when the release directory does not lie below it (the
+// texts compared byte for byte, no path resolution).
+std::optional<std::string> dashed_release_path(const std::string& base_dir,
+                                               const std::string& release_dir);
+
+// Prints the progress and brings the status directory (-G), the status file
+// (-I) and the announce lines up to date; failures of the file-system calls
+// are not reported. Ends early, without announce lines, when -I is on and the
+// release directory does not lie below the base directory.
+void publish_status(const Settings& settings, int progress, int total, bool sfv_upload);
+
+}  // namespace kuvo

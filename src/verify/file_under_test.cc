@@ -1,0 +1,24 @@
+#include "verify/file_under_test.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fileset/crc32.h"
+
+namespace kuvo {
+
+FileUnderTest::FileUnderTest(const std::string& name)
+    : fd_(open(name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)) {}
+
+FileUnderTest::~FileUnderTest() {
+  if (fd_ >= 0) close(fd_);
+}
+
+std::optional<std::uint32_t> FileUnderTest::crc32() const {
+  struct stat st;
+  if (fd_ < 0 || fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  return crc32_of_descriptor(fd_);
+}
+
+}  // namespace kuvo
