@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "fileset/case_fold.h"
-#include "fileset/name_lookup.h"
+#include "fileset/name_index.h"
 #include "fileset/sfv_reader.h"
 #include "run/emit.h"
 #include "verify/markers.h"
@@ -46,12 +46,14 @@ int compute_progress(const Settings& settings, int& total, bool sfv_given) {
 
   // An entry is there exactly when its marker is gone, whether or not its file
   // is: markers are laid out when the SFV arrives and cleared by CRC matches.
+  // Indexed once, so that a large release costs no more than linear time.
+  const NameIndex listed = index_name_list(files);
   std::int64_t counted = 0;
   std::int64_t present = 0;
   for (const SfvEntry& entry : entries) {
     if (!counts_towards_release(settings, entry)) continue;
     ++counted;
-    if (find_listed_name(files, missing_marker(settings, entry.file_name)) == nullptr) ++present;
+    if (find_listed_name(listed, missing_marker(settings, entry.file_name)) == nullptr) ++present;
   }
   total = static_cast<int>(counted);
   return counted == 0 ? 0 : static_cast<int>(present * 100 / counted);
