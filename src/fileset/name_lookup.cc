@@ -15,6 +15,16 @@ bool reduce_ok_segment(std::string& normalised) {
   return true;
 }
 
+// Normalising works byte by byte, so a looked-up name ending in `suffix`
+// normalises to a text ending in the normalised suffix; an entry that matches
+// it equals it normalised, or reduced (an exact match equals it normalised too).
+bool may_match_name_ending_in(std::string_view name, std::string_view suffix) {
+  std::string normalised = normalize_name(name);
+  const std::string normalised_suffix = normalize_name(suffix);
+  if (normalised.ends_with(normalised_suffix)) return true;
+  return reduce_ok_segment(normalised) && normalised.ends_with(normalised_suffix);
+}
+
 const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {
   for (const SfvEntry& entry : list) {
     if (entry.file_name == name) return &entry;

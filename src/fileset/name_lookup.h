@@ -26,6 +26,11 @@ std::string normalize_name(std::string_view name);
 // to "." (its leading dot stays); returns false, changing nothing, when there is none.
 bool reduce_ok_segment(std::string& normalised);
 
+// True when find_listed_name can match the directory-side `name` with some
+// SFV-side name that ends in `suffix`; when false, a list searched only for
+// such names gives the same answers without `name`. Cannot fail.
+bool may_match_name_ending_in(std::string_view name, std::string_view suffix);
+
 // The entry of `list` that the directory-side `name` denotes, or nullptr.
 const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name);
 

@@ -4,11 +4,23 @@
 
 #include "fileset/case_fold.h"
 #include "fileset/name_index.h"
+#include "fileset/name_lookup.h"
 #include "fileset/sfv_reader.h"
 #include "run/emit.h"
 #include "verify/markers.h"
 
 namespace kuvo {
+namespace {
+
+// Only the SFV file and the entries that may be missing markers affect the
+// progress, so no other entry's status is read.
+NameList list_progress_files(const Settings& settings) {
+  return scan_directory(true, ".", [&settings](std::string_view name) {
+    return is_sfv_name(name) || may_match_name_ending_in(name, settings.missing_suffix);
+  });
+}
+
+}  // namespace
 
 const NameEntry* find_release_sfv(const NameList& files) {
   for (const NameEntry& entry : files) {
@@ -26,9 +38,9 @@ int compute_progress(const Settings& settings, int& total, bool sfv_given) {
       emit_message(settings, true, "Error parsing SFV file " + settings.uploaded_file + ".");
       return -1;
     }
-    files = scan_directory(true, ".");
+    files = list_progress_files(settings);
   } else {
-    files = scan_directory(true, ".");
+    files = list_progress_files(settings);
   }
   if (files.empty()) {
     emit_message(settings, true, "Error reading directory " + settings.release_dir + ".");
