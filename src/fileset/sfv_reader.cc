@@ -107,7 +107,14 @@ SfvList load_sfv(const std::string& path) {
   for (;;) {
     ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;  // a read error ends the list as the end of the file does
+    if (got < 0) {
+      // A read error ends the list as the end of the file does, except that
+      // the line it cut short is dropped: its checksum may be cut short too.
+      line.clear();
+      too_long = false;
+      break;
+    }
+    if (got == 0) break;
     std::string_view chunk(buffer, static_cast<std::size_t>(got));
     while (!chunk.empty()) {
       std::size_t lf = chunk.find('\n');

@@ -13,12 +13,16 @@
 #include "run/emit.h"
 #include "run/memory.h"
 #include "run/settings.h"
+#include "run/usage.h"
 #include "verify/sfv_arrival.h"
 #include "verify/single_file.h"
 
 using namespace kuvo;
 
 int main(int argc, char** argv) {
+  // An administrator asking from a shell gets an answer and nothing else.
+  if (std::optional<int> status = handle_info_argument(argc, argv)) return *status;
+
   install_out_of_memory_handler();
   // A server that stops reading the console must not cut a run short between
   // two file-system changes; the run finishes and reports through its status.

@@ -118,7 +118,7 @@ TEST_F(SingleFileTest, UploadsThatCannotBeCheckedAreSetAside) {
   }
 }
 
-TEST_F(SingleFileTest, AnUploadThatIsNotARegularFileGetsNoVerdict) {
+TEST_F(SingleFileTest, UploadsThatCannotBeReadGetNoVerdict) {
   put("r.sfv", "a.rar 00000000\n");  // the CRC of nothing
   mkdir(in_release("a.rar").c_str(), 0755);
   RunResult run = upload("a.rar");
@@ -134,6 +134,19 @@ TEST_F(SingleFileTest, AnUploadThatIsNotARegularFileGetsNoVerdict) {
   run = upload("b.rar");
   EXPECT_EQ(run.status, 5);
   EXPECT_TRUE(exists(in_release("b.rar-untested")));
+
+  // A regular file whose read fails is no match for the CRC of nothing either.
+  if (!exists("/proc/self/mem")) GTEST_SKIP() << "no /proc/self/mem";
+  ASSERT_EQ(symlink("/proc/self/mem", in_release("c.rar").c_str()), 0);
+  put("r.sfv", "c.rar 00000000\n");
+  put("c.rar-missing", "");
+  run = upload("c.rar", {"-G"});
+  EXPECT_EQ(run.status, 5);
+  EXPECT_EQ(console(run),
+            "Checking c.rar against SFV file r.sfv...Unable to read file c.rar, renaming to "
+            "UNTESTED.\r\n");
+  EXPECT_EQ(files(), (Files{"a.rar-untested", "b.rar-untested", "c.rar-missing", "c.rar-untested",
+                            "r.sfv"}));
 }
 
 TEST_F(SingleFileTest, OnlyTheFirstSfvInListingOrderIsUsed) {

@@ -1,0 +1,70 @@
+#include "run/usage.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace kuvo {
+
+std::string usage_text() {
+  return "Usage: kuvo [-U] [-G] [-I] [-A0 | -A1 | -A2] [-L logfile]\n"
+         "       kuvo --help | --version\n"
+         "\n"
+         "Run by an upload server after every completed upload into a release\n"
+         "directory: checks the upload's CRC-32 against the directory's SFV file,\n"
+         "keeps the missing markers and publishes the release's progress.\n"
+         "\n"
+         "Switches (matched ignoring case; unknown words are skipped):\n"
+         "  -U         untested mode: uploads before the SFV get the untested suffix,\n"
+         "             and an arriving SFV re-tests them\n"
+         "  -G         keep a status directory in the release directory\n"
+         "  -I         keep a status file in KUVO_BASEDIR\n"
+         "  -A0        announce the SFV's arrival in KUVO_ANNOUNCEFILE\n"
+         "  -A1        also announce the release's completion\n"
+         "  -A2        also announce every progress change\n"
+         "  -L file    append every message, time-stamped, to file\n"
+         "\n"
+         "Environment:\n"
+         "  KUVO_FILE          uploaded file, relative to KUVO_DIR (required)\n"
+         "  KUVO_DIR           release directory (required)\n"
+         "  KUVO_MISSING       suffix of missing markers (default \"-missing\")\n"
+         "  KUVO_UNTESTED      suffix of files waiting for their test (default \"-untested\")\n"
+         "  KUVO_BAD           suffix of files failing their re-test (default \"-crc-failed\")\n"
+         "  KUVO_COMPLETE      status directory name once complete (default: the 100% text)\n"
+         "  KUVO_BASEDIR       directory of per-release status files (-I; no default)\n"
+         "  KUVO_IGNORE        space-separated wildcards of SFV entries that do not count\n"
+         "                     (default \"*.nfo *.diz *.cue *.bin *.gif *.jpg *.mpg *.m3u\n"
+         "                     *.txt *.sfv\")\n"
+         "  KUVO_ANNOUNCEFILE  file that announce lines are appended to (-A0 to -A2)\n"
+         "  USER GROUP UNFO    the uploader's fields in announce lines (default \"?\")\n"
+         "\n"
+         "Exit status:\n"
+         "    0  SFV processed; release not complete\n"
+         "    1  SFV unparsable or release directory unreadable (SFV upload)\n"
+         "    2  CRC okay; release not complete\n"
+         "    3  release complete\n"
+         "    4  no usable SFV in the release directory\n"
+         "    5  upload not listed in the SFV or unreadable; renamed to untested\n"
+         "    6  CRC mismatch; the server decides what becomes of the upload\n"
+         "  255  a required variable is missing, a switch is unusable, or memory ran out\n"
+         "\n"
+         "See kuvo(1) for the files kuvo creates and removes.\n";
+}
+
+std::optional<int> handle_info_argument(int argc, const char* const* argv) {
+  if (argc < 2) return std::nullopt;
+  std::string text;
+  if (std::strcmp(argv[1], "--help") == 0) {
+    text = usage_text();
+  } else if (std::strcmp(argv[1], "--version") == 0) {
+    text = std::string("kuvo ") + KUVO_VERSION + "\n";
+  } else {
+    return std::nullopt;
+  }
+  // A summary that never reached its reader (a full disk, a closed pipe) must
+  // not be reported as printed.
+  bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  written = std::fflush(stdout) == 0 && written;
+  return written ? 0 : 1;
+}
+
+}  // namespace kuvo

@@ -1,0 +1,114 @@
+// The run as an upload server sees it: banner, setup errors, exit statuses and
+// the log file.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "release_fixture.h"
+#include "run/banner.h"
+
+namespace kuvo::testing {
+namespace {
+
+TEST(BannerTest, IsOneFixedLineOfTwentySixCharacters) {
+  const std::string banner = unscramble_banner();
+  EXPECT_EQ(banner.size(), 26u);
+  EXPECT_EQ(banner.find_first_of("\r\n"), std::string::npos);
+}
+
+TEST(MainTest, SetupErrorsEndTheRunWithStatus255) {
+  const struct {
+    const char* why;
+    std::map<std::string, std::optional<std::string>> env;
+    std::vector<std::string> args;
+    const char* console;
+  } rows[] = {
+      {"nothing set: only KUVO_FILE is reported", {}, {},
+       "ENV-Error: environment variable KUVO_FILE is not set\r\n"},
+      {"environment errors come before switch errors", {{"KUVO_FILE", "a"}}, {"-I"},
+       "ENV-Error: environment variable KUVO_DIR is not set\r\n"},
+      {"-I without KUVO_BASEDIR", {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}}, {"-I"},
+       "CMDLINE-Error: use of switch -I requires the environment variable KUVO_BASEDIR to be "
+       "set\r\n"},
+      {"-L as the last argument", {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}}, {"-L"},
+       "CMDLINE-Error: use of switch -L requires a filename to be given\r\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    TempDir dir;
+    RunResult run = run_kuvo(row.env, row.args, dir.path());
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(run.out, banner_line() + row.console);
+    EXPECT_TRUE(list_dir(dir.path()).empty());  // nothing touched
+  }
+}
+
+TEST(MainTest, AFailedChangeOfDirectoryIsReportedAndTheRunGoesOn) {
+  TempDir dir;
+  RunResult run = run_kuvo({{"KUVO_FILE", "a.rar"}, {"KUVO_DIR", "/nonexistent/rel"}}, {},
+                           dir.path());
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.out, banner_line() +
+                         "CHDIR-Error: Unable to change into dir /nonexistent/rel.\r\n"
+                         "Skipping a.rar, you need to upload an SFV file first.\r\n");
+}
+
+TEST(MainTest, ModeIsChosenByTheSfvNameTest) {
+  const struct {
+    const char* file;
+    bool sfv_mode;
+  } rows[] = {{"release.sfv", true}, {".SFV", true}, {"r.SfV", true},
+              {"a.SFV.rar", false}, {"SFV", false}, {"sfv", false}};
+  for (const auto& row : rows) {
+    TempDir dir;
+    RunResult run = run_kuvo({{"KUVO_FILE", row.file}, {"KUVO_DIR", dir.path()}}, {});
+    const std::string sfv_lead = std::string("Creating MISSING files from ") + row.file;
+    EXPECT_EQ(run.out.find(sfv_lead) != std::string::npos, row.sfv_mode) << row.file;
+    EXPECT_EQ(run.status, row.sfv_mode ? 1 : 4) << row.file;
+  }
+}
+
+TEST(MainTest, LogGetsEveryMessageWithItsOwnTimeStamp) {
+  ReleaseFixture release;
+  release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A"));
+  release.put("a.rar-untested", "A");
+  const std::string log = release.sandbox() / "run.log";
+  RunResult run = release.upload("r.sfv", {"-U", "-L", log});
+  EXPECT_EQ(run.status, 3);
+  // Console lines end in "\r\n"; the log's in a bare "\n", and a message
+  // continued by the next one shares its line, each behind its own stamp.
+  const std::string stamp = "[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9:]{8} [0-9]{4} - ";
+  const std::regex expected("^" + stamp + "Testing UNTESTED files against r\\.sfv\\.\\.\\.\n" +
+                            stamp + "Testing a\\.rar\\.\\.\\." + stamp + "CRC okay\\.\n" + stamp +
+                            "Creating MISSING files from r\\.sfv\\.\\.\\.\n$");
+  const std::string logged = read_file(log);
+  EXPECT_TRUE(std::regex_match(logged, expected)) << logged;
+  EXPECT_EQ(console(run),
+            "Testing UNTESTED files against r.sfv...\r\nTesting a.rar...CRC okay.\r\n"
+            "Creating MISSING files from r.sfv...\r\n");
+}
+
+TEST(MainTest, LogReceivesSwitchErrorsOnlyAfterMinusL) {
+  TempDir dir;
+  const std::map<std::string, std::optional<std::string>> env = {{"KUVO_FILE", "a"},
+                                                                 {"KUVO_DIR", "."}};
+  EXPECT_EQ(run_kuvo(env, {"-L", "run.log", "-I"}, dir.path()).status, 255);
+  EXPECT_TRUE(read_file(dir / "run.log").ends_with(
+      " - CMDLINE-Error: use of switch -I requires the environment variable KUVO_BASEDIR to be "
+      "set\n"));
+  TempDir other;
+  EXPECT_EQ(run_kuvo(env, {"-I", "-L", "run.log"}, other.path()).status, 255);
+  EXPECT_FALSE(exists(other / "run.log"));
+
+  // A log that cannot be opened changes nothing on the console.
+  RunResult run = run_kuvo(env, {"-L", "/nonexistent/dir/run.log"}, other.path());
+  EXPECT_EQ(run.status, 4);
+  EXPECT_EQ(run.out, banner_line() + "Skipping a, you need to upload an SFV file first.\r\n");
+  // '-L -U' logs to a file named '-U' and leaves untested mode off.
+  run = run_kuvo(env, {"-L", "-U"}, other.path());
+  EXPECT_EQ(run.status, 4);
+  EXPECT_TRUE(exists(other / "-U"));
+}
+
+}  // namespace
+}  // namespace kuvo::testing
