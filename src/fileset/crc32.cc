@@ -3,29 +3,22 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <vector>
+#include <memory>
+
+#include "fileset/crc32_kernels.h"
+
+#if defined(__aarch64__)
+#include <sys/auxv.h>
+#ifndef HWCAP_CRC32
+#define HWCAP_CRC32 (1 << 7)  // the kernel's bit for the CRC32 instructions
+#endif
+#endif
 
 namespace kuvo {
 namespace {
 
-constexpr std::uint32_t kReflectedPolynomial = 0xEDB88320u;
-
-constexpr std::array<std::uint32_t, 256> make_table() {
-  std::array<std::uint32_t, 256> table{};
-  for (std::uint32_t i = 0; i < 256; ++i) {
-    std::uint32_t value = i;
-    for (int bit = 0; bit < 8; ++bit) {
-      value = (value & 1) ? (value >> 1) ^ kReflectedPolynomial : value >> 1;
-    }
-    table[i] = value;
-  }
-  return table;
-}
-
-constexpr std::array<std::uint32_t, 256> kTable = make_table();
-static_assert(kTable[1] == 0x77073096u && kTable[255] == 0x2D02EF8Du);
-
-constexpr std::size_t kReadBufferSize = 65536;
+constexpr std::array<std::uint32_t, 256> kTable = crc32_math::make_tables<1>()[0];
+static_assert(kTable[0] == 0 && kTable[1] == 0x77073096u && kTable[255] == 0x2D02EF8Du);
 
 }  // namespace
 
@@ -37,15 +30,47 @@ std::uint32_t crc32_bytewise(std::uint32_t crc, const unsigned char* data, std::
   return ~crc;
 }
 
-std::uint32_t crc32_update(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-  return crc32_bytewise(crc, data, size);
+std::vector<Crc32Kernel> available_crc32_kernels() {
+  std::vector<Crc32Kernel> kernels{{"slice16", crc32_slice16}};
+#if defined(__x86_64__)
+  // Safe before static constructors have run, which a static build may need.
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1")) {
+    kernels.push_back({"x86_pclmul", crc32_x86_pclmul});
+    // libgcc reports avx2 and avx512f only when the system saves the wider registers.
+    if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2")) {
+      kernels.push_back({"x86_vpclmul_avx2", crc32_x86_vpclmul_avx2});
+    }
+    if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx512f")) {
+      kernels.push_back({"x86_vpclmul", crc32_x86_vpclmul});
+    }
+  }
+#elif defined(__aarch64__)
+  if (getauxval(AT_HWCAP) & HWCAP_CRC32) kernels.push_back({"arm_crc32", crc32_arm});
+#endif
+  return kernels;
 }
 
-std::optional<std::uint32_t> crc32_of_descriptor(int fd) {
-  std::vector<unsigned char> buffer(kReadBufferSize);
+namespace {
+
+// Picked once per run: the CPU does not change under a running process.
+Crc32Function chosen_kernel() {
+  static const Crc32Function chosen = available_crc32_kernels().back().update;
+  return chosen;
+}
+
+}  // namespace
+
+std::uint32_t crc32_update(std::uint32_t crc, const unsigned char* data, std::size_t size) {
+  return chosen_kernel()(crc, data, size);
+}
+
+std::optional<std::uint32_t> crc32_of_descriptor_with(int fd, std::size_t buffer_size,
+                                                      Crc32Function update) {
+  auto buffer = std::make_unique_for_overwrite<unsigned char[]>(buffer_size);
   std::uint32_t crc = 0;
   for (;;) {
-    ssize_t got = read(fd, buffer.data(), buffer.size());
+    ssize_t got = read(fd, buffer.get(), buffer_size);
     if (got == 0) return crc;
     if (got < 0) {
       if (errno == EINTR) continue;
@@ -53,8 +78,13 @@ std::optional<std::uint32_t> crc32_of_descriptor(int fd) {
       // the file as unreadable instead.
       return std::nullopt;
     }
-    crc = crc32_update(crc, buffer.data(), static_cast<std::size_t>(got));
+    // A short read is not the end: pipes and slow devices deliver in pieces.
+    crc = update(crc, buffer.get(), static_cast<std::size_t>(got));
   }
+}
+
+std::optional<std::uint32_t> crc32_of_descriptor(int fd) {
+  return crc32_of_descriptor_with(fd, kCrc32ReadBufferSize, chosen_kernel());
 }
 
 }  // namespace kuvo
