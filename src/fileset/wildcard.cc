@@ -99,7 +99,8 @@ bool last_byte_rules_out(std::string_view name, std::string_view pattern) {
 // mismatch it is enough to let the most recent "*" take one character more:
 // the answer is that of trying every split, in time bounded by the product of
 // the two lengths rather than growing with each further "*".
-bool match_pattern_walk(std::string_view name, std::string_view pattern) {
+bool match_pattern(std::string_view name, std::string_view pattern) {
+  if (last_byte_rules_out(name, pattern)) return false;
   std::size_t p = 0;
   std::size_t s = 0;
   std::size_t star_p = std::string_view::npos;
@@ -126,10 +127,6 @@ bool match_pattern_walk(std::string_view name, std::string_view pattern) {
     s = ++star_s;
     p = star_p;
   }
-}
-
-bool match_pattern(std::string_view name, std::string_view pattern) {
-  return !last_byte_rules_out(name, pattern) && match_pattern_walk(name, pattern);
 }
 
 bool is_ignored(const Settings& settings, std::string_view name) {

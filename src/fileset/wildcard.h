@@ -12,10 +12,6 @@ struct Settings;
 // malformed pattern fails at its malformed spot, like a mismatch.
 bool match_pattern(std::string_view name, std::string_view pattern);
 
-// The same answer as match_pattern, always by walking both texts, without its
-// shortcut on the pattern's last byte. Cannot fail.
-bool match_pattern_walk(std::string_view name, std::string_view pattern);
-
 // True when one of the space-separated patterns of the ignore list matches `name`.
 bool is_ignored(const Settings& settings, std::string_view name);
 
