@@ -124,7 +124,7 @@ class NameMaker {
 
 TEST(NameIndexTest, SfvLookupsGiveTheWalksEntry) {
   NameMaker maker(6);
-  for (int round = 0; round < 20000; ++round) {
+  for (int round = 0; round < 6000; ++round) {
     const std::vector<std::string> names = maker.names();
     SfvList list;
     for (const std::string& name : names) list.push_back(SfvEntry{name, 0});
@@ -140,7 +140,7 @@ TEST(NameIndexTest, SfvLookupsGiveTheWalksEntry) {
 
 TEST(NameIndexTest, ListedNameLookupsGiveTheWalksEntry) {
   NameMaker maker(7);
-  for (int round = 0; round < 20000; ++round) {
+  for (int round = 0; round < 6000; ++round) {
     const std::vector<std::string> names = maker.names();
     NameList list;
     for (const std::string& name : names) list.push_back(NameEntry{name});
@@ -161,7 +161,7 @@ TEST(NameIndexTest, ListedNameLookupsGiveTheWalksEntry) {
 TEST(NameIndexTest, LeavingOutEntriesThatCannotMatchTheSuffixKeepsTheAnswers) {
   NameMaker maker(8);
   int left_out = 0;
-  for (int round = 0; round < 20000; ++round) {
+  for (int round = 0; round < 6000; ++round) {
     const std::vector<std::string> names = maker.names();
     const std::string suffix = maker.pick(2) ? maker.fresh() + "a" : "-ok-a";
     NameList full;
