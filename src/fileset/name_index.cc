@@ -65,27 +65,27 @@ const typename List::value_type* entry_at(const List* list, std::size_t position
 }
 
 // Records each name's exact and normalised key at its position in `names` and,
-// when `reduced` is given, the reduced key of each name that has one. `text`
-// receives the normalised names, then the reduced ones; keys view it only once
-// it is complete, since growing may move it.
-void index_names(const std::vector<std::string_view>& names, KeyText& text, FirstPositions& exact,
-                 FirstPositions& normalised, FirstPositions* reduced) {
+// with `with_reduced`, the reduced key of each name that has one under the
+// normalised keys too: recording in list order keeps the first position of
+// either kind. `text` receives the normalised names, then the reduced ones;
+// keys view it only once it is complete, since growing may move it.
+void index_names(const std::vector<std::string_view>& names, bool with_reduced, KeyText& text,
+                 FirstPositions& exact, FirstPositions& normalised) {
   std::vector<Span> spans;
   spans.reserve(names.size());
   for (std::string_view name : names) spans.push_back(append_normalised(text.bytes, name));
-  std::vector<std::pair<std::size_t, Span>> reduced_spans;
-  for (std::size_t i = 0; reduced != nullptr && i < names.size(); ++i) {
-    Span span;
-    if (append_reduced(text.bytes, spans[i], span)) reduced_spans.emplace_back(i, span);
-  }
+  std::vector<Span> reduced(names.size());
+  std::vector<bool> has_reduced(names.size(), false);
+  for (std::size_t i = 0; with_reduced && i < names.size(); ++i)
+    has_reduced[i] = append_reduced(text.bytes, spans[i], reduced[i]);
 
   exact.reserve(names.size());
   normalised.reserve(names.size());
   for (std::size_t i = 0; i < names.size(); ++i) {
     record(exact, names[i], i);
     record(normalised, view(text.bytes, spans[i]), i);
+    if (has_reduced[i]) record(normalised, view(text.bytes, reduced[i]), i);
   }
-  for (const auto& [i, span] : reduced_spans) record(*reduced, view(text.bytes, span), i);
 }
 
 template <typename Entry>
@@ -101,16 +101,16 @@ std::vector<std::string_view> names_of(const std::vector<Entry>& list, std::stri
 SfvIndex index_sfv_list(const SfvList& list) {
   SfvIndex index;
   index.list = &list;
-  index_names(names_of(list, &SfvEntry::file_name), index.text, index.exact, index.normalised,
-              nullptr);
+  index_names(names_of(list, &SfvEntry::file_name), false, index.text, index.exact,
+              index.normalised);
   return index;
 }
 
 NameIndex index_name_list(const NameList& list) {
   NameIndex index;
   index.list = &list;
-  index_names(names_of(list, &NameEntry::name), index.text, index.exact, index.normalised,
-              &index.reduced);
+  index_names(names_of(list, &NameEntry::name), true, index.text, index.exact,
+              index.normalised_or_reduced);
   return index;
 }
 
@@ -130,9 +130,7 @@ const NameEntry* find_listed_name(const NameIndex& index, std::string_view name)
     return entry_at(index.list, exact);
   // An entry passes when its normalised name, or that name reduced, equals the
   // looked-up name normalised.
-  const std::string key = normalize_name(name);
-  return entry_at(index.list, std::min(first_position(index.normalised, key),
-                                       first_position(index.reduced, key)));
+  return entry_at(index.list, first_position(index.normalised_or_reduced, normalize_name(name)));
 }
 
 }  // namespace kuvo

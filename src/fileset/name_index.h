@@ -42,9 +42,10 @@ struct SfvIndex {
 struct NameIndex {
   const NameList* list = nullptr;
   KeyText text;
-  FirstPositions exact;       // by name as the directory spells it
-  FirstPositions normalised;  // by normalised name
-  FirstPositions reduced;     // by normalised name with its first ".OK." reduced to "."
+  FirstPositions exact;  // by name as the directory spells it
+  // By normalised name, and by normalised name with its first ".OK." reduced to
+  // "."; a looked-up name passes an entry's test when it equals either.
+  FirstPositions normalised_or_reduced;
 };
 
 // Indexes `list`, which must stay alive and unchanged while the index is used.
