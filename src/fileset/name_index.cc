@@ -1,6 +1,7 @@
 #include "fileset/name_index.h"
 
 #include <algorithm>
+#include <functional>
 #include <string>
 
 #include "fileset/name_lookup.h"
@@ -49,14 +50,34 @@ std::string_view view(const std::vector<char>& text, Span span) {
   return std::string_view(text.data() + span.offset, span.size);
 }
 
+// Makes room for `keys` keys, with at least as many slots again left empty,
+// so that probing stays short and always ends.
+void reserve(FirstPositions& map, std::size_t keys) {
+  std::size_t slots = 8;
+  while (slots < 2 * keys) slots *= 2;
+  map.slots.assign(slots, FirstPositions::Slot{});
+}
+
+// The slot that holds `key`, or the empty slot where it belongs.
+template <typename Map>
+auto& slot_for(Map& map, std::string_view key, std::size_t hash) {
+  const std::size_t mask = map.slots.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    auto& slot = map.slots[i];
+    if (slot.position == kNone || (slot.hash == hash && slot.key == key)) return slot;
+  }
+}
+
 // Records `position` under `key` unless an earlier entry holds that key already.
 void record(FirstPositions& map, std::string_view key, std::size_t position) {
-  map.try_emplace(key, position);
+  const std::size_t hash = std::hash<std::string_view>{}(key);
+  FirstPositions::Slot& slot = slot_for(map, key, hash);
+  if (slot.position == kNone) slot = FirstPositions::Slot{hash, key, position};
 }
 
 std::size_t first_position(const FirstPositions& map, std::string_view key) {
-  auto found = map.find(key);
-  return found == map.end() ? kNone : found->second;
+  if (map.slots.empty()) return kNone;
+  return slot_for(map, key, std::hash<std::string_view>{}(key)).position;
 }
 
 template <typename List>
@@ -79,8 +100,9 @@ void index_names(const std::vector<std::string_view>& names, bool with_reduced, 
   for (std::size_t i = 0; with_reduced && i < names.size(); ++i)
     has_reduced[i] = append_reduced(text.bytes, spans[i], reduced[i]);
 
-  exact.reserve(names.size());
-  normalised.reserve(names.size());
+  reserve(exact, names.size());
+  reserve(normalised, names.size() + static_cast<std::size_t>(
+                                         std::count(has_reduced.begin(), has_reduced.end(), true)));
   for (std::size_t i = 0; i < names.size(); ++i) {
     record(exact, names[i], i);
     record(normalised, view(text.bytes, spans[i]), i);

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "fileset/directory_scanner.h"
@@ -15,8 +14,18 @@
 
 namespace kuvo {
 
-// For each key, the position of the first list entry that has it.
-using FirstPositions = std::unordered_map<std::string_view, std::size_t>;
+// For each key, the position of the first list entry that has it. An open
+// hash table, at most half full, whose slots hold each key's hash: a probe
+// mostly touches one slot and compares key bytes only on a full hash match,
+// which keeps lookups quick once a large release's index outgrows the caches.
+struct FirstPositions {
+  struct Slot {
+    std::size_t hash = 0;
+    std::string_view key;
+    std::size_t position = static_cast<std::size_t>(-1);  // -1: an empty slot
+  };
+  std::vector<Slot> slots;  // a power of two in number, or none
+};
 
 // The normalised and reduced names that an index's keys view, each once. It
 // moves with its index without moving its bytes; a copy's keys would still view
