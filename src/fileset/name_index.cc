@@ -1,9 +1,9 @@
 #include "fileset/name_index.h"
 
 #include <algorithm>
-#include <functional>
 #include <string>
 
+#include "fileset/keyed_hash.h"
 #include "fileset/name_lookup.h"
 
 // The plain walks take, after the exact pass, the first entry in list order that
@@ -68,16 +68,20 @@ auto& slot_for(Map& map, std::string_view key, std::size_t hash) {
   }
 }
 
+// Names come from uploaders, so the hash is keyed afresh for every run: no SFV
+// can be made whose names crowd into one stretch of the table.
+std::size_t hash_of(std::string_view key) { return keyed_hash(run_hash_key(), key); }
+
 // Records `position` under `key` unless an earlier entry holds that key already.
 void record(FirstPositions& map, std::string_view key, std::size_t position) {
-  const std::size_t hash = std::hash<std::string_view>{}(key);
+  const std::size_t hash = hash_of(key);
   FirstPositions::Slot& slot = slot_for(map, key, hash);
   if (slot.position == kNone) slot = FirstPositions::Slot{hash, key, position};
 }
 
 std::size_t first_position(const FirstPositions& map, std::string_view key) {
   if (map.slots.empty()) return kNone;
-  return slot_for(map, key, std::hash<std::string_view>{}(key)).position;
+  return slot_for(map, key, hash_of(key)).position;
 }
 
 template <typename List>
