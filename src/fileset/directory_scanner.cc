@@ -9,7 +9,7 @@
 
 namespace kuvo {
 
-NameList scan_directory(bool regular_only, const std::string& path) {
+NameList scan_directory(bool regular_only, const std::string& path, const NameFilter& wanted) {
   std::string prefix = path;
   if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
   DIR* dir = opendir(prefix.c_str());
@@ -21,6 +21,7 @@ NameList scan_directory(bool regular_only, const std::string& path) {
   while (const dirent* entry = readdir(dir)) {
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    if (wanted && !wanted(name)) continue;
     // Statting relative to the open directory follows links like stat on the
     // full path, without building that path for every entry.
     struct stat st;

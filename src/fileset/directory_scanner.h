@@ -1,7 +1,9 @@
 // Listing a directory by kind of entry.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kuvo {
@@ -14,10 +16,14 @@ struct NameEntry {
 // Empty means the directory could not be opened.
 using NameList = std::vector<NameEntry>;
 
+// Chooses entries by name alone, before their status is read.
+using NameFilter = std::function<bool(std::string_view name)>;
+
 // Lists the regular files of `path` (or, with `regular_only` false, every entry
 // that is not a regular file), following symbolic links; returns the empty list
 // when the directory cannot be opened, and leaves out entries whose status
-// cannot be read.
-NameList scan_directory(bool regular_only, const std::string& path);
+// cannot be read. With `wanted` given, entries whose names it rejects are left
+// out before their status is read.
+NameList scan_directory(bool regular_only, const std::string& path, const NameFilter& wanted = {});
 
 }  // namespace kuvo

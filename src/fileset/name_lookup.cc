@@ -1,12 +1,13 @@
 #include "fileset/name_lookup.h"
 
-#include "fileset/case_fold.h"
-
 namespace kuvo {
-namespace {
 
-// Reduces the first ".OK." of a normalised directory-side name to "."; false
-// when there is none.
+std::string normalize_name(std::string_view name) {
+  std::string result(name);
+  for (char& c : result) c = normalize_byte(c);
+  return result;
+}
+
 bool reduce_ok_segment(std::string& normalised) {
   std::size_t at = normalised.find(".OK.");
   if (at == std::string::npos) return false;
@@ -14,18 +15,14 @@ bool reduce_ok_segment(std::string& normalised) {
   return true;
 }
 
-}  // namespace
-
-std::string normalize_name(std::string_view name) {
-  std::string result(name);
-  for (char& c : result) {
-    if (c == ' ' || c == '-' || c == '_') {
-      c = '.';
-    } else {
-      c = static_cast<char>(fold_byte(static_cast<unsigned char>(c)));
-    }
-  }
-  return result;
+// Normalising works byte by byte, so a looked-up name ending in `suffix`
+// normalises to a text ending in the normalised suffix; an entry that matches
+// it equals it normalised, or reduced (an exact match equals it normalised too).
+bool may_match_name_ending_in(std::string_view name, std::string_view suffix) {
+  std::string normalised = normalize_name(name);
+  const std::string normalised_suffix = normalize_name(suffix);
+  if (normalised.ends_with(normalised_suffix)) return true;
+  return reduce_ok_segment(normalised) && normalised.ends_with(normalised_suffix);
 }
 
 const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {

@@ -81,6 +81,18 @@ bool match_element(std::string_view pattern, std::size_t& p, unsigned char c) {
   }
 }
 
+// True when the pattern's last byte alone shows that `name` cannot match. A last
+// byte that is not one of "*?[]\\" ends a literal, ends an escape of itself, or
+// stands in an unterminated class that never matches; in the first two cases
+// that element takes the name's last character, since every element but "*"
+// takes exactly one. Most names thus fail ignore patterns like "*.nfo" at once.
+bool last_byte_rules_out(std::string_view name, std::string_view pattern) {
+  if (pattern.empty()) return false;
+  const unsigned char last = byte_at(pattern, pattern.size() - 1);
+  if (last == '*' || last == '?' || last == '[' || last == ']' || last == '\\') return false;
+  return name.empty() || fold_byte(byte_at(name, name.size() - 1)) != fold_byte(last);
+}
+
 }  // namespace
 
 // Every element other than "*" consumes exactly one character, so on a
@@ -88,6 +100,7 @@ bool match_element(std::string_view pattern, std::size_t& p, unsigned char c) {
 // the answer is that of trying every split, in time bounded by the product of
 // the two lengths rather than growing with each further "*".
 bool match_pattern(std::string_view name, std::string_view pattern) {
+  if (last_byte_rules_out(name, pattern)) return false;
   std::size_t p = 0;
   std::size_t s = 0;
   std::size_t star_p = std::string_view::npos;

@@ -8,7 +8,7 @@
 
 #include "fileset/case_fold.h"
 #include "fileset/directory_scanner.h"
-#include "fileset/name_lookup.h"
+#include "fileset/name_index.h"
 #include "fileset/sfv_reader.h"
 #include "run/emit.h"
 #include "status/status_markers.h"
@@ -49,13 +49,15 @@ bool retest_untested_files(const Settings& settings) {
   NameList files;
   if (!load_sfv_and_listing(settings, entries, files)) return false;
 
+  // Indexed once, so that many untested files cost no more than linear time.
+  const SfvIndex listed = index_sfv_list(entries);
   const std::string& suffix = settings.untested_suffix;
   for (const NameEntry& file : files) {
     if (!ends_with_ignoring_case(file.name, suffix)) continue;
     const std::string base = file.name.substr(0, file.name.size() - suffix.size());
     emit_message(settings, false, "Testing " + base + "...");
 
-    const SfvEntry* entry = find_sfv_entry(entries, base);
+    const SfvEntry* entry = find_sfv_entry(listed, base);
     if (entry == nullptr) {
       emit_message(settings, true, "not in SFV, skipping.");
       continue;
@@ -84,11 +86,13 @@ bool refresh_missing_markers(const Settings& settings) {
   NameList files;
   if (!load_sfv_and_listing(settings, entries, files)) return false;
 
-  // The listing is taken once: markers created here are not in it.
+  // The listing is taken once: markers created here are not in it. Indexed
+  // once, so that a large release costs no more than linear time.
+  const NameIndex present = index_name_list(files);
   for (const SfvEntry& entry : entries) {
     if (!counts_towards_release(settings, entry)) continue;
     const std::string marker = missing_marker(settings, entry.file_name);
-    if (find_listed_name(files, entry.file_name) != nullptr) {
+    if (find_listed_name(present, entry.file_name) != nullptr) {
       std::remove(marker.c_str());
     } else {
       create_marker(marker);
@@ -108,7 +112,8 @@ int run_sfv_arrival(const Settings& settings) {
 
   int total = 0;
   const int progress = compute_progress(settings, total, true);
-  if (progress != -1 && publishing_enabled(settings)) publish_status(settings, progress, total, true);
+  if (progress != -1 && publishing_enabled(settings))
+    publish_status(settings, progress, total, true);
   return progress > 99 ? 3 : 0;
 }
 

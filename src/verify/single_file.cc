@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <string>
 
+#include "fileset/case_fold.h"
 #include "fileset/directory_scanner.h"
 #include "fileset/name_lookup.h"
 #include "fileset/sfv_reader.h"
@@ -42,7 +43,8 @@ int check_uploaded_file(const Settings& settings) {
 
   std::string sfv_name;
   {
-    NameList files = scan_directory(true, ".");
+    // Only SFV files matter here, so no other entry's status is read.
+    NameList files = scan_directory(true, ".", is_sfv_name);
     if (files.empty()) {
       emit_message(settings, true, "Error reading directory " + settings.release_dir + ".");
       return 4;

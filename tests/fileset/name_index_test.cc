@@ -1,0 +1,236 @@
+#include "fileset/name_index.h"
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "fileset/name_lookup.h"
+
+namespace kuvo {
+namespace {
+
+// The lookups exactly as a release's names are matched, walked the slow way and
+// kept apart from the library, so that the index is checked against the rule
+// itself and not only against another implementation of it.
+std::string reference_normalise(std::string_view name) {
+  std::string out;
+  for (char c : name) {
+    if (c == ' ' || c == '-' || c == '_') {
+      out += '.';
+    } else if (c >= 'a' && c <= 'z') {
+      out += static_cast<char>(c - 'a' + 'A');
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> reference_reduce(const std::string& normalised) {
+  std::size_t at = normalised.find(".OK.");
+  if (at == std::string::npos) return std::nullopt;
+  return normalised.substr(0, at + 1) + normalised.substr(at + 4);
+}
+
+const SfvEntry* reference_find_sfv(const SfvList& list, std::string_view name) {
+  for (const SfvEntry& entry : list)
+    if (entry.file_name == name) return &entry;
+  const std::string n = reference_normalise(name);
+  const std::optional<std::string> r = reference_reduce(n);
+  for (const SfvEntry& entry : list) {
+    const std::string e = reference_normalise(entry.file_name);
+    if (n == e) return &entry;
+    if (r && *r == e) return &entry;
+  }
+  return nullptr;
+}
+
+const NameEntry* reference_find_listed(const NameList& list, std::string_view name) {
+  for (const NameEntry& entry : list)
+    if (entry.name == name) return &entry;
+  const std::string n = reference_normalise(name);
+  for (const NameEntry& entry : list) {
+    const std::string e = reference_normalise(entry.name);
+    if (n == e) return &entry;
+    const std::optional<std::string> r = reference_reduce(e);
+    if (r && *r == n) return &entry;
+  }
+  return nullptr;
+}
+
+// Names from a handful of pieces, so that different spellings of one name, and
+// ".OK." segments in every disguise, turn up all the time.
+class NameMaker {
+ public:
+  explicit NameMaker(unsigned seed) : random_(seed) {}
+
+  std::string fresh() {
+    static const char* const kPieces[] = {"a",  "A",  "b",  "B", " ", "-", "_",    ".",   "OK",
+                                          "ok", "Ok", "oK", "o", "K", "*", ".ok.", "\xE9"};
+    std::string name;
+    for (int n = pick(6); n > 0; --n) name += kPieces[pick(std::size(kPieces))];
+    return name;
+  }
+
+  // Another spelling of `name`: letters in other cases, separators swapped, or
+  // an "ok" segment put in or taken out.
+  std::string respell(std::string name) {
+    static const char kSeparators[] = {' ', '-', '_', '.'};
+    for (char& c : name) {
+      if (pick(3) != 0) continue;
+      if (c >= 'a' && c <= 'z') {
+        c = static_cast<char>(c - 'a' + 'A');
+      } else if (c >= 'A' && c <= 'Z') {
+        c = static_cast<char>(c - 'A' + 'a');
+      } else if (c == ' ' || c == '-' || c == '_' || c == '.') {
+        c = kSeparators[pick(4)];
+      }
+    }
+    if (pick(3) == 0) {
+      std::size_t dot = name.find_first_of(" -_.");
+      if (dot != std::string::npos) name.insert(dot + 1, pick(2) ? "ok." : "OK-");
+    } else if (pick(3) == 0) {
+      std::size_t ok = reference_normalise(name).find(".OK.");
+      if (ok != std::string::npos) name.erase(ok + 1, 3);
+    }
+    return name;
+  }
+
+  // A name to look up in a list holding `names`: mostly one of them or another
+  // spelling of one, sometimes something new.
+  std::string probe(const std::vector<std::string>& names) {
+    if (names.empty() || pick(5) == 0) return fresh();
+    const std::string& base = names[pick(names.size())];
+    return pick(3) == 0 ? base : respell(base);
+  }
+
+  std::vector<std::string> names() {
+    std::vector<std::string> names;
+    for (int n = pick(10); n > 0; --n)
+      names.push_back(names.empty() || pick(3) ? fresh() : probe(names));
+    return names;
+  }
+
+  std::size_t pick(std::size_t bound) {
+    return std::uniform_int_distribution<std::size_t>(0, bound - 1)(random_);
+  }
+
+ private:
+  std::mt19937 random_;
+};
+
+TEST(NameIndexTest, SfvLookupsGiveTheWalksEntry) {
+  NameMaker maker(6);
+  for (int round = 0; round < 6000; ++round) {
+    const std::vector<std::string> names = maker.names();
+    SfvList list;
+    for (const std::string& name : names) list.push_back(SfvEntry{name, 0});
+    const SfvIndex index = index_sfv_list(list);
+    for (int probe = 0; probe < 6; ++probe) {
+      const std::string name = maker.probe(names);
+      const SfvEntry* expected = reference_find_sfv(list, name);
+      ASSERT_EQ(find_sfv_entry(index, name), expected) << "name '" << name << "' round " << round;
+      ASSERT_EQ(find_sfv_entry(list, name), expected) << "name '" << name << "' round " << round;
+    }
+  }
+}
+
+TEST(NameIndexTest, ListedNameLookupsGiveTheWalksEntry) {
+  NameMaker maker(7);
+  for (int round = 0; round < 6000; ++round) {
+    const std::vector<std::string> names = maker.names();
+    NameList list;
+    for (const std::string& name : names) list.push_back(NameEntry{name});
+    // Directory listings end in "*"; lists without it keep the index honest too.
+    if (maker.pick(4) != 0) list.push_back(NameEntry{"*"});
+    const NameIndex index = index_name_list(list);
+    for (int probe = 0; probe < 6; ++probe) {
+      const std::string name = maker.probe(names);
+      const NameEntry* expected = reference_find_listed(list, name);
+      ASSERT_EQ(find_listed_name(index, name), expected) << "name '" << name << "' round " << round;
+      ASSERT_EQ(find_listed_name(list, name), expected) << "name '" << name << "' round " << round;
+    }
+  }
+}
+
+// Progress looks up only marker names, so its listing may leave out entries that
+// cannot match a name ending in the missing suffix: the answers must not change.
+TEST(NameIndexTest, LeavingOutEntriesThatCannotMatchTheSuffixKeepsTheAnswers) {
+  NameMaker maker(8);
+  int left_out = 0;
+  for (int round = 0; round < 6000; ++round) {
+    const std::vector<std::string> names = maker.names();
+    const std::string suffix = maker.pick(2) ? maker.fresh() + "a" : "-ok-a";
+    NameList full;
+    NameList kept;
+    std::vector<std::size_t> kept_positions;
+    for (const std::string& name : names) {
+      const std::string listed = maker.pick(2) ? name + maker.respell(suffix) : name;
+      full.push_back(NameEntry{listed});
+      if (may_match_name_ending_in(listed, suffix)) {
+        kept.push_back(NameEntry{listed});
+        kept_positions.push_back(full.size() - 1);
+      }
+    }
+    left_out += static_cast<int>(full.size() - kept.size());
+    for (int probe = 0; probe < 4; ++probe) {
+      const std::string name = maker.probe(names) + suffix;
+      const NameEntry* expected = reference_find_listed(full, name);
+      const NameEntry* found = reference_find_listed(kept, name);
+      const NameEntry* mapped = found ? &full[kept_positions[found - kept.data()]] : nullptr;
+      ASSERT_EQ(mapped, expected) << "name '" << name << "' round " << round;
+    }
+  }
+  EXPECT_GT(left_out, 10000);
+}
+
+// Positions in the list that a lookup must return; -1 for none.
+struct Case {
+  std::vector<std::string> list;
+  std::string name;
+  int sfv_position;
+  int listed_position;
+  const char* why;
+};
+
+TEST(NameIndexTest, TieBreaks) {
+  const Case cases[] = {
+      {{"A.RAR", "a.rar"}, "a.rar", 1, 1, "an exact match anywhere beats a normalised one"},
+      {{"a.rar", "A.OK.RAR"}, "a.ok.rar", 0, 1, "the reduced test on the head comes first"},
+      {{"A.OK.RAR", "a.rar"}, "a_rar", 1, 0, "the first entry passing either test wins"},
+      {{"x", "a_OK_rar", "A.RAR"}, "a.rar", 2, 1, "an SFV-side .OK. is never reduced"},
+      {{"a.ok.ok.rar"}, "a.rar", -1, -1, "only the first .OK. is reduced"},
+      {{"a..rar"}, "a-ok-.rar", 0, -1, "separators around OK may be any"},
+      {{"track_01.mp3"}, "Track 01.MP3", 0, 0, "case and separators"},
+      {{"a.rar", "*"}, "*", 1, 1, "the listing's * entry matches only *"},
+      {{}, "a", -1, -1, "an empty list"},
+      {{"", "x"}, "", 0, 0, "an empty name is a name"},
+  };
+  for (const Case& c : cases) {
+    SfvList sfv;
+    NameList names;
+    for (const std::string& name : c.list) {
+      sfv.push_back(SfvEntry{name, 0});
+      names.push_back(NameEntry{name});
+    }
+    const SfvEntry* sfv_found = find_sfv_entry(index_sfv_list(sfv), c.name);
+    const NameEntry* listed_found = find_listed_name(index_name_list(names), c.name);
+    EXPECT_EQ(sfv_found, c.sfv_position < 0 ? nullptr : &sfv[c.sfv_position]) << c.why;
+    EXPECT_EQ(listed_found, c.listed_position < 0 ? nullptr : &names[c.listed_position]) << c.why;
+  }
+}
+
+TEST(NameIndexTest, MovedIndexKeepsItsKeys) {
+  // Short names live inside their strings; the keys must survive the move.
+  NameList list{{"a-ok-b"}, {"c"}};
+  NameIndex moved = index_name_list(list);
+  NameIndex index = std::move(moved);
+  EXPECT_EQ(find_listed_name(index, "A.B"), &list[0]);
+  EXPECT_EQ(find_listed_name(index, "C"), &list[1]);
+}
+
+}  // namespace
+}  // namespace kuvo
