@@ -29,10 +29,9 @@ std::string ReleaseFixture::sfv_line(const std::string& name, const std::string&
   return name + " " + hex + "\r\n";
 }
 
-RunResult ReleaseFixture::upload(
-    const std::string& file, const std::vector<std::string>& args,
-    const std::map<std::string, std::optional<std::string>>& env,
-    const RunOptions& options) const {
+RunResult ReleaseFixture::upload(const std::string& file, const std::vector<std::string>& args,
+                                 const std::map<std::string, std::optional<std::string>>& env,
+                                 const RunOptions& options) const {
   std::map<std::string, std::optional<std::string>> full = {
       {"KUVO_FILE", file}, {"KUVO_DIR", release()}, {"USER", "alice"}, {"GROUP", "crew"},
       {"UNFO", "uploader"}, {"KUVO_ANNOUNCEFILE", announce()}, {"KUVO_BASEDIR", base()},
