@@ -23,8 +23,8 @@ void read_suffix(const char* name, std::string& suffix) {
 }
 
 bool report_unset(const Settings& settings, const char* name) {
-  emit_message(settings,
-               true, std::string("ENV-Error: environment variable ") + name + " is not set");
+  emit_message(settings, true,
+               std::string("ENV-Error: environment variable ") + name + " is not set");
   return false;
 }
 

@@ -51,7 +51,8 @@ bool refresh_status_file(const Settings& settings, int progress, const std::stri
   if (!dashed) return false;
 
   for (const NameEntry& entry : scan_directory(true, base)) {
-    if (entry.name.size() == dashed->size() + kStatusTextLength && entry.name.starts_with(*dashed)) {
+    if (entry.name.size() == dashed->size() + kStatusTextLength &&
+        entry.name.starts_with(*dashed)) {
       std::remove((base + entry.name).c_str());
     }
   }
@@ -74,7 +75,8 @@ bool publishing_enabled(const Settings& settings) {
 std::string progress_bar(int progress) {
   if (is_complete(progress)) return "--all-files-CRC-ok--";
   std::string bar(20, '-');
-  bar.replace(0, static_cast<std::size_t>(progress / 5), static_cast<std::size_t>(progress / 5), '#');
+  bar.replace(0, static_cast<std::size_t>(progress / 5), static_cast<std::size_t>(progress / 5),
+              '#');
   return bar;
 }
 

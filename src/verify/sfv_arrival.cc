@@ -112,8 +112,9 @@ int run_sfv_arrival(const Settings& settings) {
 
   int total = 0;
   const int progress = compute_progress(settings, total, true);
-  if (progress != -1 && publishing_enabled(settings))
+  if (progress != -1 && publishing_enabled(settings)) {
     publish_status(settings, progress, total, true);
+  }
   return progress > 99 ? 3 : 0;
 }
 

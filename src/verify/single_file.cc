@@ -26,8 +26,7 @@ void rename_to_untested(const Settings& settings) {
 int handle_missing_sfv(const Settings& settings) {
   const std::string& upload = settings.uploaded_file;
   if (!settings.untested_mode) {
-    emit_message(settings, true,
-                 "Skipping " + upload + ", you need to upload an SFV file first.");
+    emit_message(settings, true, "Skipping " + upload + ", you need to upload an SFV file first.");
     return 4;
   }
   emit_message(settings, true, "No SFV file located, renaming " + upload + " to UNTESTED.");
@@ -61,13 +60,18 @@ int check_uploaded_file(const Settings& settings) {
                  "Error parsing SFV file " + sfv_name + ", renaming " + upload + " to UNTESTED.");
     return 4;
   }
-  const SfvEntry* entry = find_sfv_entry(entries, upload);
-  if (entry == nullptr) {
+  const SfvEntry* found = find_sfv_entry(entries, upload);
+  if (found == nullptr) {
     rename_to_untested(settings);
-    emit_message(settings, true,
-                 "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.");
+    emit_message(
+        settings, true,
+        "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.");
     return 5;
   }
+  // Only the upload's entry is needed from here on; the progress reads the SFV
+  // afresh, so the rest of a large one need not stay in memory meanwhile.
+  const SfvEntry entry = *found;
+  SfvList().swap(entries);
 
   std::optional<std::uint32_t> crc;
   {
@@ -86,7 +90,7 @@ int check_uploaded_file(const Settings& settings) {
     emit_message(settings, true, "Unable to read file " + upload + ", renaming to UNTESTED.");
     return 5;
   }
-  if (*crc != entry->expected_crc) {
+  if (*crc != entry.expected_crc) {
     emit_message(settings, true, "CRC failed.");
     return 6;
   }
@@ -94,14 +98,16 @@ int check_uploaded_file(const Settings& settings) {
   // The marker is spelled as in the SFV, which may differ from the upload's
   // name when the two matched only through name equivalence. It goes before
   // the progress is computed, so that the progress counts this file.
-  if (stays_in_release(entry->file_name)) {
-    std::remove(missing_marker(settings, entry->file_name).c_str());
+  if (stays_in_release(entry.file_name)) {
+    std::remove(missing_marker(settings, entry.file_name).c_str());
   }
   emit_message(settings, true, "CRC okay.");
 
   int total = 0;
   const int progress = compute_progress(settings, total, false);
-  if (progress != -1 && publishing_enabled(settings)) publish_status(settings, progress, total, false);
+  if (progress != -1 && publishing_enabled(settings)) {
+    publish_status(settings, progress, total, false);
+  }
   return progress > 99 ? 3 : 2;
 }
 
