@@ -21,7 +21,11 @@ std::string time_stamp() {
 }
 
 bool append_line_to_file(const std::string& path, std::string_view line) {
-  int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0666);
+  // Opened without blocking, so that a FIFO nobody reads in place of the log
+  // or announce file is skipped like any file that cannot be opened, instead
+  // of stalling the run.
+  int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return false;
   // O_APPEND makes the single write land whole at the end, even when other
   // runs append to the same file at the same moment.

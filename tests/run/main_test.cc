@@ -1,6 +1,7 @@
 // The run as an upload server sees it: banner, setup errors, exit statuses and
 // the log file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <regex>
 
@@ -23,14 +24,22 @@ TEST(MainTest, SetupErrorsEndTheRunWithStatus255) {
     std::vector<std::string> args;
     const char* console;
   } rows[] = {
-      {"nothing set: only KUVO_FILE is reported", {}, {},
+      {"nothing set: only KUVO_FILE is reported",
+       {},
+       {},
        "ENV-Error: environment variable KUVO_FILE is not set\r\n"},
-      {"environment errors come before switch errors", {{"KUVO_FILE", "a"}}, {"-I"},
+      {"environment errors come before switch errors",
+       {{"KUVO_FILE", "a"}},
+       {"-I"},
        "ENV-Error: environment variable KUVO_DIR is not set\r\n"},
-      {"-I without KUVO_BASEDIR", {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}}, {"-I"},
+      {"-I without KUVO_BASEDIR",
+       {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}},
+       {"-I"},
        "CMDLINE-Error: use of switch -I requires the environment variable KUVO_BASEDIR to be "
        "set\r\n"},
-      {"-L as the last argument", {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}}, {"-L"},
+      {"-L as the last argument",
+       {{"KUVO_FILE", "a"}, {"KUVO_DIR", "."}},
+       {"-L"},
        "CMDLINE-Error: use of switch -L requires a filename to be given\r\n"},
   };
   for (const auto& row : rows) {
@@ -45,8 +54,8 @@ TEST(MainTest, SetupErrorsEndTheRunWithStatus255) {
 
 TEST(MainTest, AFailedChangeOfDirectoryIsReportedAndTheRunGoesOn) {
   TempDir dir;
-  RunResult run = run_kuvo({{"KUVO_FILE", "a.rar"}, {"KUVO_DIR", "/nonexistent/rel"}}, {},
-                           dir.path());
+  RunResult run =
+      run_kuvo({{"KUVO_FILE", "a.rar"}, {"KUVO_DIR", "/nonexistent/rel"}}, {}, dir.path());
   EXPECT_EQ(run.status, 4);
   EXPECT_EQ(run.out, banner_line() +
                          "CHDIR-Error: Unable to change into dir /nonexistent/rel.\r\n"
@@ -58,7 +67,7 @@ TEST(MainTest, ModeIsChosenByTheSfvNameTest) {
     const char* file;
     bool sfv_mode;
   } rows[] = {{"release.sfv", true}, {".SFV", true}, {"r.SfV", true},
-              {"a.SFV.rar", false}, {"SFV", false}, {"sfv", false}};
+              {"a.SFV.rar", false},  {"SFV", false}, {"sfv", false}};
   for (const auto& row : rows) {
     TempDir dir;
     RunResult run = run_kuvo({{"KUVO_FILE", row.file}, {"KUVO_DIR", dir.path()}}, {});
@@ -93,9 +102,10 @@ TEST(MainTest, LogReceivesSwitchErrorsOnlyAfterMinusL) {
   const std::map<std::string, std::optional<std::string>> env = {{"KUVO_FILE", "a"},
                                                                  {"KUVO_DIR", "."}};
   EXPECT_EQ(run_kuvo(env, {"-L", "run.log", "-I"}, dir.path()).status, 255);
-  EXPECT_TRUE(read_file(dir / "run.log").ends_with(
-      " - CMDLINE-Error: use of switch -I requires the environment variable KUVO_BASEDIR to be "
-      "set\n"));
+  EXPECT_TRUE(read_file(dir / "run.log")
+                  .ends_with(" - CMDLINE-Error: use of switch -I requires the environment variable "
+                             "KUVO_BASEDIR to be "
+                             "set\n"));
   TempDir other;
   EXPECT_EQ(run_kuvo(env, {"-I", "-L", "run.log"}, other.path()).status, 255);
   EXPECT_FALSE(exists(other / "run.log"));
@@ -108,6 +118,29 @@ TEST(MainTest, LogReceivesSwitchErrorsOnlyAfterMinusL) {
   run = run_kuvo(env, {"-L", "-U"}, other.path());
   EXPECT_EQ(run.status, 4);
   EXPECT_TRUE(exists(other / "-U"));
+}
+
+}  // namespace
+}  // namespace kuvo::testing
+
+namespace kuvo::testing {
+namespace {
+
+TEST(MainTest, AFifoInPlaceOfTheLogOrAnnounceFileNeverStallsTheRun) {
+  ReleaseFixture release;
+  release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A"));
+  release.put("a.rar", "A");
+  const std::string log = release.sandbox() / "run.log";
+  ASSERT_EQ(mkfifo(log.c_str(), 0644), 0);
+  ASSERT_EQ(mkfifo(release.announce().c_str(), 0644), 0);
+  RunOptions options;
+  options.timeout_seconds = 20;
+  RunResult run = release.upload("a.rar", {"-A2", "-L", log}, {}, options);
+  EXPECT_FALSE(run.timed_out);
+  EXPECT_EQ(run.status, 3);
+  EXPECT_EQ(console(run),
+            "Checking a.rar against SFV file r.sfv...CRC okay.\r\n"
+            "Upload progress: [100%] [--all-files-CRC-ok--]\r\n");
 }
 
 }  // namespace
