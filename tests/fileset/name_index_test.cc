@@ -8,58 +8,10 @@
 #include <vector>
 
 #include "fileset/name_lookup.h"
+#include "fileset/reference_lookup.h"
 
 namespace kuvo {
 namespace {
-
-// The lookups exactly as a release's names are matched, walked the slow way and
-// kept apart from the library, so that the index is checked against the rule
-// itself and not only against another implementation of it.
-std::string reference_normalise(std::string_view name) {
-  std::string out;
-  for (char c : name) {
-    if (c == ' ' || c == '-' || c == '_') {
-      out += '.';
-    } else if (c >= 'a' && c <= 'z') {
-      out += static_cast<char>(c - 'a' + 'A');
-    } else {
-      out += c;
-    }
-  }
-  return out;
-}
-
-std::optional<std::string> reference_reduce(const std::string& normalised) {
-  std::size_t at = normalised.find(".OK.");
-  if (at == std::string::npos) return std::nullopt;
-  return normalised.substr(0, at + 1) + normalised.substr(at + 4);
-}
-
-const SfvEntry* reference_find_sfv(const SfvList& list, std::string_view name) {
-  for (const SfvEntry& entry : list)
-    if (entry.file_name == name) return &entry;
-  const std::string n = reference_normalise(name);
-  const std::optional<std::string> r = reference_reduce(n);
-  for (const SfvEntry& entry : list) {
-    const std::string e = reference_normalise(entry.file_name);
-    if (n == e) return &entry;
-    if (r && *r == e) return &entry;
-  }
-  return nullptr;
-}
-
-const NameEntry* reference_find_listed(const NameList& list, std::string_view name) {
-  for (const NameEntry& entry : list)
-    if (entry.name == name) return &entry;
-  const std::string n = reference_normalise(name);
-  for (const NameEntry& entry : list) {
-    const std::string e = reference_normalise(entry.name);
-    if (n == e) return &entry;
-    const std::optional<std::string> r = reference_reduce(e);
-    if (r && *r == n) return &entry;
-  }
-  return nullptr;
-}
 
 // Names from a handful of pieces, so that different spellings of one name, and
 // ".OK." segments in every disguise, turn up all the time.
@@ -93,7 +45,7 @@ class NameMaker {
       std::size_t dot = name.find_first_of(" -_.");
       if (dot != std::string::npos) name.insert(dot + 1, pick(2) ? "ok." : "OK-");
     } else if (pick(3) == 0) {
-      std::size_t ok = reference_normalise(name).find(".OK.");
+      std::size_t ok = reference::normalise(name).find(".OK.");
       if (ok != std::string::npos) name.erase(ok + 1, 3);
     }
     return name;
@@ -131,7 +83,7 @@ TEST(NameIndexTest, SfvLookupsGiveTheWalksEntry) {
     const SfvIndex index = index_sfv_list(list);
     for (int probe = 0; probe < 6; ++probe) {
       const std::string name = maker.probe(names);
-      const SfvEntry* expected = reference_find_sfv(list, name);
+      const SfvEntry* expected = reference::find_sfv_entry(list, name);
       ASSERT_EQ(find_sfv_entry(index, name), expected) << "name '" << name << "' round " << round;
       ASSERT_EQ(find_sfv_entry(list, name), expected) << "name '" << name << "' round " << round;
     }
@@ -149,7 +101,7 @@ TEST(NameIndexTest, ListedNameLookupsGiveTheWalksEntry) {
     const NameIndex index = index_name_list(list);
     for (int probe = 0; probe < 6; ++probe) {
       const std::string name = maker.probe(names);
-      const NameEntry* expected = reference_find_listed(list, name);
+      const NameEntry* expected = reference::find_listed_name(list, name);
       ASSERT_EQ(find_listed_name(index, name), expected) << "name '" << name << "' round " << round;
       ASSERT_EQ(find_listed_name(list, name), expected) << "name '" << name << "' round " << round;
     }
@@ -178,8 +130,8 @@ TEST(NameIndexTest, LeavingOutEntriesThatCannotMatchTheSuffixKeepsTheAnswers) {
     left_out += static_cast<int>(full.size() - kept.size());
     for (int probe = 0; probe < 4; ++probe) {
       const std::string name = maker.probe(names) + suffix;
-      const NameEntry* expected = reference_find_listed(full, name);
-      const NameEntry* found = reference_find_listed(kept, name);
+      const NameEntry* expected = reference::find_listed_name(full, name);
+      const NameEntry* found = reference::find_listed_name(kept, name);
       const NameEntry* mapped = found ? &full[kept_positions[found - kept.data()]] : nullptr;
       ASSERT_EQ(mapped, expected) << "name '" << name << "' round " << round;
     }
