@@ -42,7 +42,10 @@ struct RunResult {
 struct RunOptions {
   std::string cwd;                 // working directory of the run, when not empty
   std::optional<unsigned> run_as;  // user and group id to run as (the caller must be root)
-  int timeout_seconds = 120;       // the run is killed after this long
+  // The run is killed after this long; unset means the default of 120 s. An
+  // explicit limit always holds. Limits guard against hangs, far above a run's
+  // normal time, and never check speed.
+  std::optional<int> timeout_seconds;
 };
 
 // Runs the kuvo executable with `args` in a clean environment holding only

@@ -88,7 +88,7 @@ class HostileInputTest : public ::testing::Test, public ReleaseFixture {
   RunResult hostile_upload(const std::string& file, const std::vector<std::string>& args = {},
                            const std::map<std::string, std::optional<std::string>>& env = {},
                            RunOptions options = {}) {
-    if (options.timeout_seconds == RunOptions{}.timeout_seconds) options.timeout_seconds = 60;
+    if (!options.timeout_seconds) options.timeout_seconds = 60;
     const auto outside_before = snapshot(sandbox().path(), {"rel", "announce.log"});
     const auto contents_before = uploaded_contents(release());
     RunResult run = upload(file, args, env, options);
