@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace kuvo {
@@ -17,8 +18,20 @@ NameList scan_directory(bool regular_only, const std::string& path, const NameFi
 
   NameList list;
   const int dir_fd = dirfd(dir);
-  // A read error ends the listing as the end of the directory does.
-  while (const dirent* entry = readdir(dir)) {
+  for (;;) {
+    // readdir tells its end from a read error only through errno. A listing cut
+    // short by an error would lay out no markers for the names it lost and let
+    // the release pass as complete, so it fails as an unreadable directory.
+    errno = 0;
+    const dirent* entry = readdir(dir);
+    if (entry == nullptr) {
+      if (errno == EINTR) continue;
+      if (errno != 0) {
+        closedir(dir);
+        return {};
+      }
+      break;
+    }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     if (wanted && !wanted(name)) continue;

@@ -21,7 +21,8 @@ using NameFilter = std::function<bool(std::string_view name)>;
 
 // Lists the regular files of `path` (or, with `regular_only` false, every entry
 // that is not a regular file), following symbolic links; returns the empty list
-// when the directory cannot be opened, and leaves out entries whose status
+// when the directory cannot be opened or read to its end (EINTR is retried),
+// and leaves out entries whose status
 // cannot be read. With `wanted` given, entries whose names it rejects are left
 // out before their status is read.
 NameList scan_directory(bool regular_only, const std::string& path, const NameFilter& wanted = {});

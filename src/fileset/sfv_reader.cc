@@ -107,13 +107,10 @@ SfvList load_sfv(const std::string& path) {
   for (;;) {
     ssize_t got = read(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      // A read error ends the list as the end of the file does, except that
-      // the line it cut short is dropped: its checksum may be cut short too.
-      line.clear();
-      too_long = false;
-      break;
-    }
+    // A read error leaves the rest of the file unknown: a list cut short there
+    // would leave later files without markers and let the release pass as
+    // complete, so the SFV counts as unusable instead.
+    if (got < 0) return {};
     if (got == 0) break;
     std::string_view chunk(buffer, static_cast<std::size_t>(got));
     while (!chunk.empty()) {

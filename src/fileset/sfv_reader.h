@@ -23,7 +23,8 @@ using SfvList = std::vector<SfvEntry>;
 inline constexpr std::size_t kMaxSfvLine = 4096;
 
 // Reads the SFV file at `path`; returns the empty list when it cannot be
-// opened, is not a regular file, or holds no entry line.
+// opened, is not a regular file, cannot be read to its end (EINTR is retried),
+// or holds no entry line.
 SfvList load_sfv(const std::string& path);
 
 // Parses one line (its line end included or not) into `entry`; returns false

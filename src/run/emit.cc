@@ -1,6 +1,7 @@
 #include "run/emit.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,25 +21,58 @@ std::string time_stamp() {
   return text;
 }
 
-bool append_line_to_file(const std::string& path, std::string_view line) {
+namespace {
+
+// A write that fails part-way (a full disk) leaves a cut line behind, and the
+// next line appended, by this run or another, would be glued onto it. So the
+// bytes that did land are cut off again, provided nothing was appended behind
+// them meanwhile: cutting then would take another run's line with them.
+void take_back(int fd, std::size_t landed) {
+  const off_t end = lseek(fd, 0, SEEK_CUR);  // with O_APPEND, just behind our bytes
+  struct stat st;
+  if (end < static_cast<off_t>(landed) || fstat(fd, &st) != 0 || st.st_size != end) return;
+  if (ftruncate(fd, end - static_cast<off_t>(landed)) != 0) return;
+}
+
+// True when the file is not empty and its last byte is not a line feed.
+bool ends_in_cut_line(int fd) {
+  struct stat st;
+  char last = '\n';
+  return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
+         last != '\n';
+}
+
+}  // namespace
+
+bool append_line_to_file(const std::string& path, std::string_view line, LineStart start) {
   // Opened without blocking, so that a FIFO nobody reads in place of the log
   // or announce file is skipped like any file that cannot be opened, instead
   // of stalling the run.
-  int fd =
-      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
+  // Reading the last byte takes read access, which a file writable only is
+  // opened without.
+  const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = start == LineStart::on_fresh_line ? open(path.c_str(), O_RDWR | flags, 0666) : -1;
+  if (fd < 0) fd = open(path.c_str(), O_WRONLY | flags, 0666);
   if (fd < 0) return false;
+  // A cut line that could not be taken back (another run appended behind it)
+  // is ended first, so that this line still stands on its own.
+  std::string text;
+  if (start == LineStart::on_fresh_line && ends_in_cut_line(fd)) text.push_back('\n');
+  text.append(line);
   // O_APPEND makes the single write land whole at the end, even when other
   // runs append to the same file at the same moment.
+  std::size_t landed = 0;
   bool ok = true;
-  while (!line.empty()) {
-    ssize_t written = write(fd, line.data(), line.size());
+  while (landed < text.size()) {
+    ssize_t written = write(fd, text.data() + landed, text.size() - landed);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       ok = false;
       break;
     }
-    line.remove_prefix(static_cast<std::size_t>(written));
+    landed += static_cast<std::size_t>(written);
   }
+  if (!ok && landed > 0) take_back(fd, landed);
   close(fd);
   return ok;
 }

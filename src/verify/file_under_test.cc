@@ -21,4 +21,11 @@ std::optional<std::uint32_t> FileUnderTest::crc32() const {
   return crc32_of_descriptor(fd_);
 }
 
+bool FileUnderTest::is_named(const std::string& name) const {
+  struct stat open_file;
+  struct stat named;
+  return fd_ >= 0 && fstat(fd_, &open_file) == 0 && stat(name.c_str(), &named) == 0 &&
+         open_file.st_dev == named.st_dev && open_file.st_ino == named.st_ino;
+}
+
 }  // namespace kuvo

@@ -24,6 +24,11 @@ class FileUnderTest {
   // read fails, so that no partial checksum is ever taken for a verdict.
   std::optional<std::uint32_t> crc32() const;
 
+  // True when `name` now denotes the very file that is open here (same device
+  // and inode), so that a rename after the test moved the bytes that were
+  // tested; false when it denotes another file or none.
+  bool is_named(const std::string& name) const;
+
  private:
   int fd_;
 };

@@ -1,5 +1,12 @@
 #include "verify/markers.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
 #include "fileset/wildcard.h"
 
 namespace kuvo {
@@ -16,6 +23,33 @@ bool stays_in_release(std::string_view file_name) {
 
 bool counts_towards_release(const Settings& settings, const SfvEntry& entry) {
   return stays_in_release(entry.file_name) && !is_ignored(settings, entry.file_name);
+}
+
+namespace {
+
+// The reason of the last failed system call, as the C library words it.
+std::string reason(int error) { return std::strerror(error); }
+
+}  // namespace
+
+std::optional<std::string> rename_file(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return std::nullopt;
+  // A file that is gone (never uploaded, or removed meanwhile) leaves nothing
+  // under its old name that could pass for something it is not.
+  if (errno == ENOENT) return std::nullopt;
+  return "Unable to rename " + from + " to " + to + ": " + reason(errno) + ".";
+}
+
+std::optional<std::string> create_marker(const std::string& marker) {
+  // Exclusive creation never follows a link planted under the marker's name
+  // and never truncates a file that already stands there.
+  int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  if (fd >= 0) {
+    close(fd);
+    return std::nullopt;
+  }
+  if (errno == EEXIST) return std::nullopt;
+  return "Unable to create marker " + marker + ": " + reason(errno) + ".";
 }
 
 }  // namespace kuvo

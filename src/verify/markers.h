@@ -1,6 +1,7 @@
 // Names kuvo forms from an SFV entry, and which entries it may act on.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,5 +22,17 @@ bool stays_in_release(std::string_view file_name);
 // True when the entry counts towards the release: it names a file inside the
 // release directory and no ignore pattern matches it.
 bool counts_towards_release(const Settings& settings, const SfvEntry& entry);
+
+// Renames `from` to `to`; on failure returns the line that tells the uploader
+// why ("Unable to rename a to b: reason."), which the caller emits right after
+// the line that announced the rename. nullopt on success, and when `from` is
+// gone.
+std::optional<std::string> rename_file(const std::string& from, const std::string& to);
+
+// Creates the empty marker `marker` unless something already bears its name
+// (whoever made it, it is left untouched); on any other failure returns the
+// line that tells why ("Unable to create marker m: reason."). nullopt when the
+// marker was created or its name was already taken.
+std::optional<std::string> create_marker(const std::string& marker);
 
 }  // namespace kuvo

@@ -1,5 +1,5 @@
 // How complete a release is: the share of its counted SFV entries whose
-// missing marker is gone.
+// missing marker is gone and whose file is there.
 #pragma once
 
 #include "fileset/directory_scanner.h"

@@ -35,11 +35,53 @@ bool load_sfv_and_listing(const Settings& settings, SfvList& entries, NameList& 
   return true;
 }
 
-// Creates an empty marker unless something already bears its name; whoever
-// made an existing marker, it is left untouched.
-void create_marker(const std::string& marker) {
-  int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
-  if (fd >= 0) close(fd);
+// The longest name the release directory takes.
+std::size_t longest_name() {
+  long limit = pathconf(".", _PC_NAME_MAX);
+  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
+}
+
+// Emits the line that tells why a change failed, if it did.
+void emit_failure(const Settings& settings, const std::optional<std::string>& failure) {
+  if (failure) emit_message(settings, true, *failure);
+}
+
+// Tests the file `name` that waits for its test against the SFV entry of `base`,
+// the name it was uploaded under, and renames it by the verdict.
+void retest_file(const Settings& settings, const SfvIndex& listed, const std::string& name,
+                 const std::string& base) {
+  emit_message(settings, false, "Testing " + base + "...");
+  const SfvEntry* entry = find_sfv_entry(listed, base);
+  if (entry == nullptr) {
+    emit_message(settings, true, "not in SFV, skipping.");
+    return;
+  }
+  FileUnderTest under_test(name);
+  std::optional<std::uint32_t> crc;
+  if (under_test.is_open()) crc = under_test.crc32();
+  if (!crc) {
+    emit_message(settings, true, "unable to read file, skipping.");
+    return;
+  }
+  if (*crc != entry->expected_crc) {
+    emit_message(settings, true, "CRC failed, renaming to BAD.");
+    emit_failure(settings, rename_file(name, base + settings.bad_suffix));
+    return;
+  }
+  // The file gets back the name it was uploaded under, not the SFV's spelling.
+  emit_message(settings, true, "CRC okay.");
+  if (name == base) return;
+  if (std::optional<std::string> failure = rename_file(name, base)) {
+    emit_message(settings, true, *failure);
+    return;
+  }
+  // The test read through the open descriptor, the rename went by name: other
+  // bytes put under the untested name meanwhile must not take the tested name.
+  if (!under_test.is_named(base)) {
+    std::rename(base.c_str(), name.c_str());
+    emit_message(settings, true,
+                 "Unable to rename " + name + " to " + base + ": it changed while it was tested.");
+  }
 }
 
 }  // namespace
@@ -52,30 +94,16 @@ bool retest_untested_files(const Settings& settings) {
   // Indexed once, so that many untested files cost no more than linear time.
   const SfvIndex listed = index_sfv_list(entries);
   const std::string& suffix = settings.untested_suffix;
+  const std::size_t longest = longest_name();
   for (const NameEntry& file : files) {
-    if (!ends_with_ignoring_case(file.name, suffix)) continue;
-    const std::string base = file.name.substr(0, file.name.size() - suffix.size());
-    emit_message(settings, false, "Testing " + base + "...");
-
-    const SfvEntry* entry = find_sfv_entry(listed, base);
-    if (entry == nullptr) {
-      emit_message(settings, true, "not in SFV, skipping.");
-      continue;
-    }
-    FileUnderTest under_test(file.name);
-    std::optional<std::uint32_t> crc;
-    if (under_test.is_open()) crc = under_test.crc32();
-    if (!crc) {
-      emit_message(settings, true, "unable to read file, skipping.");
-      continue;
-    }
-    // The file gets back the name it was uploaded under, not the SFV's spelling.
-    if (*crc == entry->expected_crc) {
-      emit_message(settings, true, "CRC okay.");
-      std::rename(file.name.c_str(), base.c_str());
-    } else {
-      emit_message(settings, true, "CRC failed, renaming to BAD.");
-      std::rename(file.name.c_str(), (base + settings.bad_suffix).c_str());
+    if (ends_with_ignoring_case(file.name, suffix)) {
+      retest_file(settings, listed, file.name,
+                  file.name.substr(0, file.name.size() - suffix.size()));
+    } else if (file.name.size() + suffix.size() > longest &&
+               find_sfv_entry(listed, file.name) != nullptr) {
+      // A name this long could not take the untested suffix when it arrived
+      // before the SFV, so it still waits for its test under its own name.
+      retest_file(settings, listed, file.name, file.name);
     }
   }
   return true;
@@ -95,7 +123,7 @@ bool refresh_missing_markers(const Settings& settings) {
     if (find_listed_name(present, entry.file_name) != nullptr) {
       std::remove(marker.c_str());
     } else {
-      create_marker(marker);
+      emit_failure(settings, create_marker(marker));
     }
   }
   return true;

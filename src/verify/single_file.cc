@@ -16,11 +16,19 @@
 namespace kuvo {
 namespace {
 
-// Sets the upload aside under its untested name. Like every rename kuvo does,
-// a failure is not examined: the message has told the uploader what happened.
-void rename_to_untested(const Settings& settings) {
+// Sets the upload aside under its untested name; returns the line telling why
+// that failed, if it did, for the caller to emit after its own message.
+std::optional<std::string> rename_to_untested(const Settings& settings) {
   const std::string& upload = settings.uploaded_file;
-  std::rename(upload.c_str(), (upload + settings.untested_suffix).c_str());
+  return rename_file(upload, upload + settings.untested_suffix);
+}
+
+// Emits `message`, then the reason the rename it announced failed, if it did:
+// an upload that kept its name must never be reported as set aside.
+void emit_set_aside(const Settings& settings, const std::string& message,
+                    const std::optional<std::string>& failure) {
+  emit_message(settings, true, message);
+  if (failure) emit_message(settings, true, *failure);
 }
 
 int handle_missing_sfv(const Settings& settings) {
@@ -29,8 +37,8 @@ int handle_missing_sfv(const Settings& settings) {
     emit_message(settings, true, "Skipping " + upload + ", you need to upload an SFV file first.");
     return 4;
   }
-  emit_message(settings, true, "No SFV file located, renaming " + upload + " to UNTESTED.");
-  rename_to_untested(settings);
+  emit_set_aside(settings, "No SFV file located, renaming " + upload + " to UNTESTED.",
+                 rename_to_untested(settings));
   std::remove((upload + settings.missing_suffix).c_str());
   return 4;
 }
@@ -55,17 +63,16 @@ int check_uploaded_file(const Settings& settings) {
 
   SfvList entries = load_sfv(sfv_name);
   if (entries.empty()) {
-    rename_to_untested(settings);
-    emit_message(settings, true,
-                 "Error parsing SFV file " + sfv_name + ", renaming " + upload + " to UNTESTED.");
+    emit_set_aside(settings,
+                   "Error parsing SFV file " + sfv_name + ", renaming " + upload + " to UNTESTED.",
+                   rename_to_untested(settings));
     return 4;
   }
   const SfvEntry* found = find_sfv_entry(entries, upload);
   if (found == nullptr) {
-    rename_to_untested(settings);
-    emit_message(
-        settings, true,
-        "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.");
+    emit_set_aside(settings,
+                   "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.",
+                   rename_to_untested(settings));
     return 5;
   }
   // Only the upload's entry is needed from here on; the progress reads the SFV
@@ -77,8 +84,8 @@ int check_uploaded_file(const Settings& settings) {
   {
     FileUnderTest file(upload);
     if (!file.is_open()) {
-      rename_to_untested(settings);
-      emit_message(settings, true, "Unable to read file " + upload + ", renaming to UNTESTED.");
+      emit_set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.",
+                     rename_to_untested(settings));
       return 5;
     }
     emit_message(settings, false, "Checking " + upload + " against SFV file " + sfv_name + "...");
@@ -86,8 +93,8 @@ int check_uploaded_file(const Settings& settings) {
   }
   // A file that could not be read to its end gets no verdict at all.
   if (!crc) {
-    rename_to_untested(settings);
-    emit_message(settings, true, "Unable to read file " + upload + ", renaming to UNTESTED.");
+    emit_set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.",
+                   rename_to_untested(settings));
     return 5;
   }
   if (*crc != entry.expected_crc) {

