@@ -43,6 +43,8 @@ struct RunOptions {
   std::string cwd;                 // working directory of the run, when not empty
   std::optional<unsigned> run_as;  // user and group id to run as (the caller must be root)
   int timeout_seconds = 120;       // the run is killed after this long
+  std::optional<unsigned> umask;   // file-creation mask the run starts with
+  bool stdout_unread = false;      // standard output is a pipe whose reader is already gone
 };
 
 // Runs the kuvo executable with `args` in a clean environment holding only
