@@ -103,13 +103,28 @@ RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
   // the child while the parent drains the other.
   int out_pipe[2];
   if (pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+  // A console nobody reads: the read end is closed before the child exists.
+  int unread_pipe[2] = {-1, -1};
+  if (options.stdout_unread) {
+    if (pipe(unread_pipe) != 0) throw std::runtime_error("pipe failed");
+    close(unread_pipe[0]);
+  }
   FILE* err_file = std::tmpfile();
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(options.stdout_unread ? unread_pipe[1] : out_pipe[1], STDOUT_FILENO);
     dup2(fileno(err_file), STDERR_FILENO);
     close(out_pipe[0]);
-    close(out_pipe[1]);
+    // With the console elsewhere, the child keeps the capturing pipe open
+    // unused, so that its end still tells the parent when the run is over.
+    if (options.stdout_unread) {
+      close(unread_pipe[1]);
+    } else {
+      close(out_pipe[1]);
+    }
+    // kuvo must guard itself against a closed console, whatever it inherits.
+    signal(SIGPIPE, SIG_DFL);
+    if (options.umask) umask(static_cast<mode_t>(*options.umask));
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     if (options.run_as) {
       const auto id = static_cast<uid_t>(*options.run_as);
@@ -119,6 +134,7 @@ RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
     _exit(127);
   }
   close(out_pipe[1]);
+  if (options.stdout_unread) close(unread_pipe[1]);
   RunResult result;
   // Drain standard output until the child closes it, killing the child once
   // its time is up; a killed child closes its end too.

@@ -46,6 +46,8 @@ struct RunOptions {
   // explicit limit always holds. Limits guard against hangs, far above a run's
   // normal time, and never check speed.
   std::optional<int> timeout_seconds;
+  std::optional<unsigned> umask;  // file-creation mask the run starts with
+  bool stdout_unread = false;     // standard output is a pipe whose reader is already gone
 };
 
 // Runs the kuvo executable with `args` in a clean environment holding only

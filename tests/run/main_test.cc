@@ -143,5 +143,49 @@ TEST(MainTest, AFifoInPlaceOfTheLogOrAnnounceFileNeverStallsTheRun) {
             "Upload progress: [100%] [--all-files-CRC-ok--]\r\n");
 }
 
+TEST(MainTest, EverythingARunCreatesIsOpenToAllWhateverTheServersUmask) {
+  // Every FTP user must be able to clear what another user's run left.
+  ReleaseFixture release;
+  release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A"));
+  const std::string log = release.sandbox() / "run.log";
+  RunOptions options;
+  options.umask = 077;
+  RunResult run = release.upload("r.sfv", {"-G", "-I", "-A0", "-L", log},
+                                 {{"KUVO_BASEDIR", release.sandbox().path()}}, options);
+  EXPECT_EQ(run.status, 0);
+  const std::string status = "-[000%]-[--------------------]-";
+  const struct {
+    std::string path;
+    unsigned mode;
+  } rows[] = {{release.in_release("a.rar-missing"), 0666},
+              {release.in_release(status), 0777},
+              {release.sandbox() / ("rel" + status), 0666},
+              {release.announce(), 0666},
+              {log, 0666}};
+  for (const auto& row : rows) {
+    struct stat st {};
+    ASSERT_EQ(lstat(row.path.c_str(), &st), 0) << row.path;
+    EXPECT_EQ(st.st_mode & 07777, row.mode) << row.path;
+  }
+}
+
+TEST(MainTest, AConsoleNobodyReadsNeverCutsARunShort) {
+  // A server may stop reading before kuvo writes; the changes must still all be made.
+  ReleaseFixture release;
+  release.put("a.rar", "A");
+  release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A") +
+                           ReleaseFixture::sfv_line("b.rar", "B") +
+                           ReleaseFixture::sfv_line("c.rar", "C"));
+  RunOptions unread;
+  unread.stdout_unread = true;
+  EXPECT_EQ(release.upload("r.sfv", {"-G"}, {}, unread).status, 0);
+  EXPECT_EQ(release.files(), (std::vector<std::string>{"-[033%]-[######--------------]-", "a.rar",
+                                                       "b.rar-missing", "c.rar-missing", "r.sfv"}));
+  release.put("b.rar", "B");
+  EXPECT_EQ(release.upload("b.rar", {"-G"}, {}, unread).status, 2);
+  EXPECT_EQ(release.files(), (std::vector<std::string>{"-[066%]-[#############-------]-", "a.rar",
+                                                       "b.rar", "c.rar-missing", "r.sfv"}));
+}
+
 }  // namespace
 }  // namespace kuvo::testing

@@ -153,6 +153,17 @@ TEST_F(PublishTest, AnnounceModesInSingleFileRuns) {
   }
 }
 
+TEST_F(PublishTest, ALinkPlantedUnderTheStatusFileNameIsNeverFollowed) {
+  // A dangling link is no regular file, so the clean-up leaves it and only the
+  // creation meets it: following it would create a file anywhere.
+  lay_out(2);
+  put("f2.rar", "f2.rar");
+  const std::string status_file = sandbox() / "rel-[075%]-[###############-----]-";
+  ASSERT_EQ(symlink((sandbox() / "planted").c_str(), status_file.c_str()), 0);
+  EXPECT_EQ(upload("f2.rar", {"-I"}, {{"KUVO_BASEDIR", sandbox().path()}}).status, 2);
+  EXPECT_FALSE(exists(sandbox() / "planted"));
+}
+
 TEST_F(PublishTest, UserFieldsAndTimeStamp) {
   lay_out(1);
   put("f1.rar", "f1.rar");

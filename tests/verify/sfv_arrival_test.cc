@@ -124,5 +124,24 @@ TEST_F(SfvArrivalTest, AnUntestedFileThatCannotBeReadKeepsItsName) {
   EXPECT_EQ(files(), (Files{"a.rar-missing", "a.rar-untested", "r.sfv"}));
 }
 
+TEST_F(SfvArrivalTest, AnSfvOfIgnoredEntriesOnlyIsNeverComplete) {
+  // Nothing counts, so nothing has arrived: 0 %, not 100 %.
+  put("r.sfv", sfv_line("info.nfo", "N") + sfv_line("notes.txt", "T"));
+  RunResult run = upload("r.sfv", {"-G"}, {{"KUVO_COMPLETE", "done"}});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(console(run),
+            "Creating MISSING files from r.sfv...\r\n"
+            "Upload progress: [000%] [--------------------]\r\n");
+  EXPECT_EQ(files(), (Files{"-[000%]-[--------------------]-", "r.sfv"}));
+}
+
+TEST_F(SfvArrivalTest, ALinkPlantedUnderAMarkersNameIsNeverFollowed) {
+  // Creating the marker through a dangling link would create a file outside the release.
+  ASSERT_EQ(symlink("../planted", in_release("a.rar-missing").c_str()), 0);
+  put("r.sfv", sfv_line("a.rar", "A"));
+  upload("r.sfv");
+  EXPECT_FALSE(exists(sandbox() / "planted"));
+}
+
 }  // namespace
 }  // namespace kuvo::testing
