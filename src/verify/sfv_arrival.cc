@@ -35,12 +35,6 @@ bool load_sfv_and_listing(const Settings& settings, SfvList& entries, NameList& 
   return true;
 }
 
-// The longest name the release directory takes.
-std::size_t longest_name() {
-  long limit = pathconf(".", _PC_NAME_MAX);
-  return limit > 0 ? static_cast<std::size_t>(limit) : 255;
-}
-
 // Emits the line that tells why a change failed, if it did.
 void emit_failure(const Settings& settings, const std::optional<std::string>& failure) {
   if (failure) emit_message(settings, true, *failure);
@@ -70,7 +64,6 @@ void retest_file(const Settings& settings, const SfvIndex& listed, const std::st
   }
   // The file gets back the name it was uploaded under, not the SFV's spelling.
   emit_message(settings, true, "CRC okay.");
-  if (name == base) return;
   if (std::optional<std::string> failure = rename_file(name, base)) {
     emit_message(settings, true, *failure);
     return;
@@ -94,17 +87,9 @@ bool retest_untested_files(const Settings& settings) {
   // Indexed once, so that many untested files cost no more than linear time.
   const SfvIndex listed = index_sfv_list(entries);
   const std::string& suffix = settings.untested_suffix;
-  const std::size_t longest = longest_name();
   for (const NameEntry& file : files) {
-    if (ends_with_ignoring_case(file.name, suffix)) {
-      retest_file(settings, listed, file.name,
-                  file.name.substr(0, file.name.size() - suffix.size()));
-    } else if (file.name.size() + suffix.size() > longest &&
-               find_sfv_entry(listed, file.name) != nullptr) {
-      // A name this long could not take the untested suffix when it arrived
-      // before the SFV, so it still waits for its test under its own name.
-      retest_file(settings, listed, file.name, file.name);
-    }
+    if (!ends_with_ignoring_case(file.name, suffix)) continue;
+    retest_file(settings, listed, file.name, file.name.substr(0, file.name.size() - suffix.size()));
   }
   return true;
 }
