@@ -1,0 +1,156 @@
+// A fault injector for the end-to-end tests, preloaded (LD_PRELOAD) into one
+// kuvo run at a time: it makes reads of one file and listings of directories
+// fail part-way, as a failing disk does, and interrupts reads with signals.
+// It is built with the tests only and never installed.
+//
+// The run's environment says what to do:
+//   KUVO_FAULT_READ_NAME=<base name>  `read` on a descriptor open on a file of
+//   KUVO_FAULT_READ_AFTER=<bytes>     this base name fails with EIO from this
+//                                     offset on; a read that would cross the
+//                                     offset first delivers the bytes before it.
+//   KUVO_FAULT_READDIR_AFTER=<n>      `readdir` (and `readdir64`) fails with EIO
+//                                     once it has given n entries of a listing,
+//                                     "." and ".." included.
+//   KUVO_FAULT_EINTR=1                every `read` fails once with EINTR before
+//                                     it goes through.
+//   KUVO_FAULT_LOG=<path>             a line is appended for every fault
+//                                     injected ("read EIO", "readdir EIO",
+//                                     "read EINTR"), so that a test can tell
+//                                     that its fault did fire.
+// kuvo is single-threaded, so the state below needs no lock.
+
+// Fortified headers define `read` inline, which would clash with ours.
+#undef _FORTIFY_SOURCE
+
+#include <dirent.h>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// The definition of `name` that this library hides: the C library's, or the
+// sanitizer runtime's when that comes next.
+template <typename Function>
+Function next_definition(const char* name) {
+  return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+// A numeric setting, or -1 when it is unset or empty.
+long long setting(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::atoll(value) : -1;
+}
+
+// Appends `line` to the fault log and then fails the call with `error`.
+void inject(const char* line, int error) {
+  if (const char* path = std::getenv("KUVO_FAULT_LOG")) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      // A lost line only weakens the test's evidence, never the run.
+      ssize_t ignored = write(fd, line, std::strlen(line));
+      (void)ignored;
+      close(fd);
+    }
+  }
+  errno = error;
+}
+
+// True when `fd` is open on a file whose base name is `name`.
+bool opens_file_named(int fd, const char* name) {
+  char link[64];
+  char target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, target, sizeof target - 1);
+  if (length < 0) return false;
+  target[length] = '\0';
+  const char* slash = std::strrchr(target, '/');
+  return std::strcmp(slash != nullptr ? slash + 1 : target, name) == 0;
+}
+
+// Descriptors whose last read was interrupted, so that the retry goes through.
+bool interrupted[1024];
+
+// Entries given so far per open listing; a closed listing's slot is freed, so
+// that a new listing that gets the same address starts from zero.
+struct Listing {
+  const DIR* dir;
+  long long given;
+};
+Listing listings[16];
+
+Listing& listing_of(const DIR* dir) {
+  Listing* free_slot = &listings[0];
+  for (Listing& listing : listings) {
+    if (listing.dir == dir) return listing;
+    if (listing.dir == nullptr) free_slot = &listing;
+  }
+  *free_slot = Listing{dir, 0};
+  return *free_slot;
+}
+
+// The next entry from `real`, or nullptr with EIO once the limit is reached.
+template <typename Entry>
+Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
+  const long long after = setting("KUVO_FAULT_READDIR_AFTER");
+  if (after < 0) return real(dir);
+  Listing& listing = listing_of(dir);
+  if (listing.given >= after) {
+    inject("readdir EIO\n", EIO);
+    return nullptr;
+  }
+  Entry* entry = real(dir);
+  if (entry != nullptr) ++listing.given;
+  return entry;
+}
+
+}  // namespace
+
+extern "C" ssize_t read(int fd, void* buffer, size_t count) {
+  static const auto real = next_definition<ssize_t (*)(int, void*, size_t)>("read");
+  if (setting("KUVO_FAULT_EINTR") > 0 && fd >= 0 && fd < 1024) {
+    interrupted[fd] = !interrupted[fd];
+    if (interrupted[fd]) {
+      inject("read EINTR\n", EINTR);
+      return -1;
+    }
+  }
+  const char* name = std::getenv("KUVO_FAULT_READ_NAME");
+  const long long after = setting("KUVO_FAULT_READ_AFTER");
+  if (name != nullptr && after >= 0 && opens_file_named(fd, name)) {
+    // The file's offset stands for the bytes delivered so far, also across
+    // reopenings, as a bad spot on the disk stays where it is.
+    const off_t offset = lseek(fd, 0, SEEK_CUR);
+    if (offset >= after) {
+      inject("read EIO\n", EIO);
+      return -1;
+    }
+    if (offset >= 0 && static_cast<unsigned long long>(after - offset) < count) {
+      count = static_cast<size_t>(after - offset);
+    }
+  }
+  return real(fd, buffer, count);
+}
+
+extern "C" dirent* readdir(DIR* dir) {
+  static const auto real = next_definition<dirent* (*)(DIR*)>("readdir");
+  return next_entry(dir, real);
+}
+
+extern "C" dirent64* readdir64(DIR* dir) {
+  static const auto real = next_definition<dirent64* (*)(DIR*)>("readdir64");
+  return next_entry(dir, real);
+}
+
+extern "C" int closedir(DIR* dir) {
+  static const auto real = next_definition<int (*)(DIR*)>("closedir");
+  for (Listing& listing : listings) {
+    if (listing.dir == dir) listing = Listing{nullptr, 0};
+  }
+  return real(dir);
+}
