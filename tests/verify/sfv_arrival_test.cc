@@ -143,5 +143,27 @@ TEST_F(SfvArrivalTest, ALinkPlantedUnderAMarkersNameIsNeverFollowed) {
   EXPECT_FALSE(exists(sandbox() / "planted"));
 }
 
+TEST_F(SfvArrivalTest, RenamesThatFailAreToldRightAfterTheVerdict) {
+  // A directory standing under the target name makes each rename fail.
+  put("a.rar-untested", "AAA");
+  put("b.rar-untested", "not BBB");
+  ASSERT_EQ(mkdir(in_release("a.rar").c_str(), 0755), 0);
+  put("a.rar/inner", "x");
+  ASSERT_EQ(mkdir(in_release("b.rar-crc-failed").c_str(), 0755), 0);
+  put("b.rar-crc-failed/inner", "x");
+  put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB"));
+  RunResult run = upload("r.sfv", {"-U"});
+  EXPECT_EQ(run.status, 0);
+  const std::string out = console(run);
+  for (const char* lines :
+       {"Testing a.rar...CRC okay.\r\nUnable to rename a.rar-untested to a.rar: Is a directory.\r\n",
+        "Testing b.rar...CRC failed, renaming to BAD.\r\nUnable to rename b.rar-untested to "
+        "b.rar-crc-failed: Is a directory.\r\n"}) {
+    EXPECT_NE(out.find(lines), std::string::npos) << out;
+  }
+  EXPECT_TRUE(exists(in_release("a.rar-untested")));
+  EXPECT_TRUE(exists(in_release("b.rar-untested")));
+}
+
 }  // namespace
 }  // namespace kuvo::testing
