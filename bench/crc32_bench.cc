@@ -17,8 +17,8 @@
 #include <string>
 #include <vector>
 
-#include "fileset/crc32.h"
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(KUVO_BENCH_ZLIB)
 #include <zlib.h>

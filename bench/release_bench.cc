@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 #include "fileset/name_index.h"
 #include "fileset/name_lookup.h"
 

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "fileset/crc32.h"
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32.h"
+#include "crc/crc32_kernels.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static const std::vector<kuvo::Crc32Kernel> kernels = kuvo::available_crc32_kernels();

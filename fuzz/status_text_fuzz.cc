@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "status/status_markers.h"
+#include "status/publish.h"
 
 namespace {
 

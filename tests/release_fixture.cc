@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <sstream>
 
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 
 namespace kuvo::testing {
 
@@ -33,9 +33,10 @@ RunResult ReleaseFixture::upload(const std::string& file, const std::vector<std:
                                  const std::map<std::string, std::optional<std::string>>& env,
                                  const RunOptions& options) const {
   std::map<std::string, std::optional<std::string>> full = {
-      {"KUVO_FILE", file}, {"KUVO_DIR", release()}, {"USER", "alice"}, {"GROUP", "crew"},
-      {"UNFO", "uploader"}, {"KUVO_ANNOUNCEFILE", announce()}, {"KUVO_BASEDIR", base()},
-      {"TZ", "UTC"}};
+      {"KUVO_FILE", file},      {"KUVO_DIR", release()},
+      {"USER", "alice"},        {"GROUP", "crew"},
+      {"UNFO", "uploader"},     {"KUVO_ANNOUNCEFILE", announce()},
+      {"KUVO_BASEDIR", base()}, {"TZ", "UTC"}};
   for (const auto& [name, value] : env) full[name] = value;
   return run_kuvo(full, args, options);
 }

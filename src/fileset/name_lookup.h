@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "fileset/case_fold.h"
+#include "base/case_fold.h"
 #include "fileset/directory_scanner.h"
 #include "fileset/sfv_reader.h"
 

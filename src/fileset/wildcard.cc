@@ -1,7 +1,6 @@
 #include "fileset/wildcard.h"
 
-#include "fileset/case_fold.h"
-#include "run/settings.h"
+#include "base/case_fold.h"
 
 namespace kuvo {
 namespace {
@@ -129,8 +128,8 @@ bool match_pattern(std::string_view name, std::string_view pattern) {
   }
 }
 
-bool is_ignored(const Settings& settings, std::string_view name) {
-  std::string_view list = settings.ignore_list;
+bool is_ignored(std::string_view ignore_list, std::string_view name) {
+  std::string_view list = ignore_list;
   while (!list.empty()) {
     std::size_t space = list.find(' ');
     std::string_view pattern = list.substr(0, space);

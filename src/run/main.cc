@@ -8,11 +8,11 @@
 #include <cstdio>
 #include <string>
 
-#include "fileset/case_fold.h"
+#include "base/case_fold.h"
+#include "base/emit.h"
 #include "run/banner.h"
-#include "run/emit.h"
+#include "run/environment.h"
 #include "run/memory.h"
-#include "run/settings.h"
 #include "run/usage.h"
 #include "verify/sfv_arrival.h"
 #include "verify/single_file.h"

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "run/emit.h"
+#include "base/emit.h"
 
 namespace kuvo {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace kuvo {
 

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 
 namespace kuvo {
 

@@ -22,7 +22,7 @@ bool stays_in_release(std::string_view file_name) {
 }
 
 bool counts_towards_release(const Settings& settings, const SfvEntry& entry) {
-  return stays_in_release(entry.file_name) && !is_ignored(settings, entry.file_name);
+  return stays_in_release(entry.file_name) && !is_ignored(settings.ignore_list, entry.file_name);
 }
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/settings.h"
 #include "fileset/sfv_reader.h"
-#include "run/settings.h"
 
 namespace kuvo {
 

@@ -4,11 +4,11 @@
 
 #include <cstdint>
 
-#include "fileset/case_fold.h"
+#include "base/case_fold.h"
+#include "base/emit.h"
 #include "fileset/name_index.h"
 #include "fileset/name_lookup.h"
 #include "fileset/sfv_reader.h"
-#include "run/emit.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
 

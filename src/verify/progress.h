@@ -2,8 +2,8 @@
 // missing marker is gone and whose file is there.
 #pragma once
 
+#include "base/settings.h"
 #include "fileset/directory_scanner.h"
-#include "run/settings.h"
 
 namespace kuvo {
 

@@ -6,12 +6,12 @@
 #include <cstdio>
 #include <string>
 
-#include "fileset/case_fold.h"
+#include "base/case_fold.h"
+#include "base/emit.h"
 #include "fileset/directory_scanner.h"
 #include "fileset/name_index.h"
 #include "fileset/sfv_reader.h"
-#include "run/emit.h"
-#include "status/status_markers.h"
+#include "status/publish.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
 #include "verify/progress.h"

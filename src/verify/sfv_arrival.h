@@ -1,7 +1,7 @@
 // SFV-arrival mode: the upload is the release's SFV file.
 #pragma once
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace kuvo {
 

@@ -3,12 +3,12 @@
 #include <cstdio>
 #include <string>
 
-#include "fileset/case_fold.h"
+#include "base/case_fold.h"
+#include "base/emit.h"
 #include "fileset/directory_scanner.h"
 #include "fileset/name_lookup.h"
 #include "fileset/sfv_reader.h"
-#include "run/emit.h"
-#include "status/status_markers.h"
+#include "status/publish.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
 #include "verify/progress.h"
@@ -70,9 +70,10 @@ int check_uploaded_file(const Settings& settings) {
   }
   const SfvEntry* found = find_sfv_entry(entries, upload);
   if (found == nullptr) {
-    emit_set_aside(settings,
-                   "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.",
-                   rename_to_untested(settings));
+    emit_set_aside(
+        settings,
+        "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.",
+        rename_to_untested(settings));
     return 5;
   }
   // Only the upload's entry is needed from here on; the progress reads the SFV

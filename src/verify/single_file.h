@@ -1,7 +1,7 @@
 // Single-file mode: verifying one uploaded file against the release's SFV.
 #pragma once
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace kuvo {
 

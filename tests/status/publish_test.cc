@@ -1,4 +1,4 @@
-#include "status/status_markers.h"
+#include "status/publish.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -18,7 +18,7 @@ TEST(StatusTextTest, BarAndTextFollowTheProgress) {
     const char* text;
   } rows[] = {
       {0, "-[000%]-[--------------------]-"},
-      {4, "-[004%]-[--------------------]-"},   // below 5 %: no "#"
+      {4, "-[004%]-[--------------------]-"},  // below 5 %: no "#"
       {5, "-[005%]-[#-------------------]-"},
       {50, "-[050%]-[##########----------]-"},
       {99, "-[099%]-[###################-]-"},  // never twenty "#" while incomplete
@@ -38,11 +38,11 @@ TEST(StatusTextTest, DashedReleasePathComparesTextsOnly) {
   } rows[] = {
       {"/site/", "/site/incoming/Some.Release", "incoming-Some.Release"},
       {"/site/", "/site/incoming/rel/", "incoming-rel-"},
-      {"/site/", "/site", std::nullopt},          // shorter than the base
-      {"/site/", "/site/", std::nullopt},         // not longer than the base
-      {"/site/", "/Site/rel", std::nullopt},      // case counts
+      {"/site/", "/site", std::nullopt},      // shorter than the base
+      {"/site/", "/site/", std::nullopt},     // not longer than the base
+      {"/site/", "/Site/rel", std::nullopt},  // case counts
       {"/site/", "/other/rel", std::nullopt},
-      {"/site/", "/site/../etc", "..-etc"},       // no path resolution, and no "/" survives
+      {"/site/", "/site/../etc", "..-etc"},  // no path resolution, and no "/" survives
   };
   for (const auto& row : rows) {
     EXPECT_EQ(dashed_release_path(row.base, row.release), row.dashed) << row.release;
@@ -72,20 +72,20 @@ class PublishTest : public ::testing::Test, public ReleaseFixture {
 TEST_F(PublishTest, StatusDirectoryIsReplacedAndOnlyEmptyOnesGo) {
   lay_out(2);
   put("f2.rar", "f2.rar");
-  mkdir(in_release("-[ABC45678901234567890123456789").c_str(), 0755);  // 31, "-[": removed
+  mkdir(in_release("-[ABC45678901234567890123456789").c_str(), 0755);   // 31, "-[": removed
   mkdir(in_release("-[too-short").c_str(), 0755);                       // stays
   mkdir(in_release("-[keep45678901234567890123456789").c_str(), 0755);  // 32: stays
   mkdir(in_release("-[full5678901234567890123456789").c_str(), 0755);   // not empty: stays
   put("-[full5678901234567890123456789/x", "");
   put("-[file5678901234567890123456789", "");  // a regular file is never touched
-  mkdir(in_release("done").c_str(), 0755);      // the completion name, while incomplete
+  mkdir(in_release("done").c_str(), 0755);     // the completion name, while incomplete
 
   RunResult run = upload("f2.rar", {"-g"}, {{"KUVO_COMPLETE", "done"}});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(files(), (Files{"-[075%]-[###############-----]-", "-[file5678901234567890123456789",
-                            "-[full5678901234567890123456789", "-[keep45678901234567890123456789",
-                            "-[too-short", "f0.rar", "f1.rar", "f2.rar", "f3.rar-missing",
-                            "r.sfv"}));
+  EXPECT_EQ(files(),
+            (Files{"-[075%]-[###############-----]-", "-[file5678901234567890123456789",
+                   "-[full5678901234567890123456789", "-[keep45678901234567890123456789",
+                   "-[too-short", "f0.rar", "f1.rar", "f2.rar", "f3.rar-missing", "r.sfv"}));
 }
 
 TEST_F(PublishTest, StatusFilesLiveInTheBaseDirectoryUntilCompletion) {
@@ -95,18 +95,19 @@ TEST_F(PublishTest, StatusFilesLiveInTheBaseDirectoryUntilCompletion) {
   const std::string release_dir = base() + "/in/rel";
   ASSERT_EQ(rename(release().c_str(), release_dir.c_str()), 0);
   write_file(base() + "/in-rel-[000%]-[--------------------]-", "");
-  write_file(base() + "/in-rel-[xyz" + std::string(26, 'z'), "");  // any other 31 characters
-  write_file(base() + "/in-rel-short", "");                           // wrong length: stays
+  write_file(base() + "/in-rel-[xyz" + std::string(26, 'z'), "");      // any other 31 characters
+  write_file(base() + "/in-rel-short", "");                            // wrong length: stays
   write_file(base() + "/in-relX-[000%]-[--------------------]-", "");  // another release
 
   RunResult run = upload("f2.rar", {"-I"}, {{"KUVO_DIR", release_dir}});
   EXPECT_EQ(run.status, 2);
-  EXPECT_EQ(list_dir(base()), (Files{"in", "in-rel-[075%]-[###############-----]-",
-                                     "in-rel-short", "in-relX-[000%]-[--------------------]-"}));
+  EXPECT_EQ(list_dir(base()), (Files{"in", "in-rel-[075%]-[###############-----]-", "in-rel-short",
+                                     "in-relX-[000%]-[--------------------]-"}));
   write_file(release_dir + "/f3.rar", "f3.rar");
   run = upload("f3.rar", {"-I"}, {{"KUVO_DIR", release_dir}});
   EXPECT_EQ(run.status, 3);
-  EXPECT_EQ(list_dir(base()), (Files{"in", "in-rel-short", "in-relX-[000%]-[--------------------]-"}));
+  EXPECT_EQ(list_dir(base()),
+            (Files{"in", "in-rel-short", "in-relX-[000%]-[--------------------]-"}));
 }
 
 TEST_F(PublishTest, OutsideTheBaseDirectoryNoStatusFileAndNoAnnounceLine) {
@@ -148,8 +149,8 @@ TEST_F(PublishTest, AnnounceModesInSingleFileRuns) {
       continue;
     }
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].substr(24), " NEWDIR: \"" + release.release() + *row.line +
-                                       "\" \"alice\" \"crew\" \"uploader\"");
+    EXPECT_EQ(lines[0].substr(24),
+              " NEWDIR: \"" + release.release() + *row.line + "\" \"alice\" \"crew\" \"uploader\"");
   }
 }
 

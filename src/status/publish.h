@@ -6,12 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace kuvo {
-
-// True when at least one publishing setting is on: an announce mode, -G or -I.
-bool publishing_enabled(const Settings& settings);
 
 // The 20-character bar: one "#" per full 5 %, "--all-files-CRC-ok--" when
 // complete. `progress` is 0 to 100. Cannot fail.

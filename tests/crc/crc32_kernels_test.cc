@@ -1,4 +1,4 @@
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 
 namespace kuvo {
 

@@ -1,6 +1,6 @@
 // CRC-32 by folding, as in the 128-bit kernel, four 256-bit registers at a
 // time: 128 bytes per round, for CPUs that have VPCLMULQDQ but not AVX-512.
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(__x86_64__)
 

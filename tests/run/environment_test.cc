@@ -1,4 +1,4 @@
-#include "run/settings.h"
+#include "run/environment.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -51,7 +51,7 @@ TEST_F(SettingsTest, DefaultsAndRequiredVariables) {
   EXPECT_EQ(loaded.bad_suffix, "-crc-failed");
   EXPECT_EQ(loaded.ignore_list.size(), 60u);
   EXPECT_FALSE(loaded.completion_name || loaded.base_dir || loaded.announce_file);
-  EXPECT_EQ(loaded.AnnounceMode, -1);
+  EXPECT_EQ(loaded.announce_mode, AnnounceMode::off);
 }
 
 TEST_F(SettingsTest, ValuesAreAdjustedAsDocumented) {
@@ -91,7 +91,7 @@ TEST_F(SettingsTest, SwitchesAreCaseInsensitiveAndLaterOnesWin) {
   EXPECT_TRUE(settings.untested_mode);
   EXPECT_TRUE(settings.status_dir_switch);
   EXPECT_FALSE(settings.base_dir_switch);
-  EXPECT_EQ(settings.AnnounceMode, 2);
+  EXPECT_EQ(settings.announce_mode, AnnounceMode::every_change);
 
   Settings logged;
   ASSERT_TRUE(parse(logged, {"-L", "-U", "-l", "second.log"}));

@@ -1,4 +1,4 @@
-#include "run/emit.h"
+#include "base/emit.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace kuvo {
 

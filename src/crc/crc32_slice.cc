@@ -1,4 +1,4 @@
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 namespace kuvo {
 namespace {

@@ -1,6 +1,6 @@
 // CRC-32 by folding, as in the 128-bit kernel, four 512-bit registers at a
 // time: 256 bytes per round.
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(__x86_64__)
 

@@ -1,4 +1,4 @@
-#include "status/status_markers.h"
+#include "status/publish.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
+#include "base/emit.h"
 #include "fileset/directory_scanner.h"
-#include "run/emit.h"
 #include "status/announce.h"
 
 namespace kuvo {
@@ -68,10 +68,6 @@ bool refresh_status_file(const Settings& settings, int progress, const std::stri
 
 }  // namespace
 
-bool publishing_enabled(const Settings& settings) {
-  return settings.AnnounceMode != -1 || settings.status_dir_switch || settings.base_dir_switch;
-}
-
 std::string progress_bar(int progress) {
   if (is_complete(progress)) return "--all-files-CRC-ok--";
   std::string bar(20, '-');
@@ -105,8 +101,10 @@ void publish_status(const Settings& settings, int progress, int total, bool sfv_
   if (settings.status_dir_switch) refresh_status_directory(settings, progress, text);
   if (settings.base_dir_switch && !refresh_status_file(settings, progress, text)) return;
 
-  if (sfv_upload && settings.AnnounceMode != -1) write_expecting_line(settings, total);
-  if ((settings.AnnounceMode == 1 && is_complete(progress)) || settings.AnnounceMode == 2) {
+  const AnnounceMode mode = settings.announce_mode;
+  if (sfv_upload && mode != AnnounceMode::off) write_expecting_line(settings, total);
+  if ((mode == AnnounceMode::completion && is_complete(progress)) ||
+      mode == AnnounceMode::every_change) {
     write_status_line(settings, status_directory_name(settings, progress, text));
   }
 }

@@ -7,12 +7,20 @@
 
 namespace kuvo {
 
+// Which announce lines a run writes (switches -A0, -A1, -A2).
+enum class AnnounceMode {
+  off,          // no switch: no announce line at all
+  arrival,      // -A0: the expecting line when the SFV arrives
+  completion,   // -A1: also the status line once the release is complete
+  every_change  // -A2: also the status line after every check
+};
+
 struct Settings {
   bool untested_mode = false;      // -U
   bool status_dir_switch = false;  // -G
   bool base_dir_switch = false;    // -I
-  int AnnounceMode = -1;           // -A0, -A1, -A2; -1 means off
-  bool log_switch = false;         // -L
+  AnnounceMode announce_mode = AnnounceMode::off;
+  bool log_switch = false;  // -L
   std::string log_path;
 
   std::string uploaded_file;  // KUVO_FILE, relative to the release directory
@@ -26,12 +34,10 @@ struct Settings {
   std::optional<std::string> announce_file;  // KUVO_ANNOUNCEFILE
 };
 
-// Fills `settings` from the KUVO_ variables; returns false, after emitting an
-// ENV-Error, when KUVO_FILE or KUVO_DIR is unset.
-bool load_environment(Settings& settings);
-
-// Applies the switches argv[1..argc-1] to `settings`; returns false, after
-// emitting a CMDLINE-Error, when a switch lacks the setting or argument it needs.
-bool parse_switches(Settings& settings, int argc, const char* const* argv);
+// True when at least one publishing setting is on: an announce mode, -G or -I.
+constexpr bool publishing_enabled(const Settings& settings) {
+  return settings.announce_mode != AnnounceMode::off || settings.status_dir_switch ||
+         settings.base_dir_switch;
+}
 
 }  // namespace kuvo

@@ -1,5 +1,5 @@
 // Appending log and announce lines when the disk fills up.
-#include "run/emit.h"
+#include "base/emit.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 #include "test_util.h"
 
 namespace kuvo {

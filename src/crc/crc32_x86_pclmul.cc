@@ -2,7 +2,7 @@
 // message k bits towards its end without changing the remainder, so 64 bytes
 // are carried along in four independent registers and only the last block
 // meets the table path.
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(__x86_64__)
 

@@ -1,11 +1,11 @@
-#include "fileset/crc32.h"
+#include "crc/crc32.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <memory>
 
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(__aarch64__)
 #include <sys/auxv.h>

@@ -1,6 +1,6 @@
 // CRC-32 with the ARMv8 CRC32 instructions, which compute exactly this
 // checksum's register step, eight bytes at a time.
-#include "fileset/crc32_kernels.h"
+#include "crc/crc32_kernels.h"
 
 #if defined(__aarch64__)
 

@@ -1,10 +1,10 @@
-#include "run/settings.h"
+#include "run/environment.h"
 
 #include <cstdlib>
 #include <string_view>
 
-#include "fileset/case_fold.h"
-#include "run/emit.h"
+#include "base/case_fold.h"
+#include "base/emit.h"
 
 namespace kuvo {
 namespace {
@@ -82,7 +82,9 @@ bool parse_switches(Settings& settings, int argc, const char* const* argv) {
                      "KUVO_ANNOUNCEFILE to be set");
         return false;
       }
-      settings.AnnounceMode = arg[2] - '0';
+      constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
+                                         AnnounceMode::every_change};
+      settings.announce_mode = kModes[arg[2] - '0'];
     } else if (equals_ignoring_case(arg, "-L")) {
       if (i + 1 >= argc) {
         emit_message(settings, true,

@@ -1,0 +1,17 @@
+// Reading the run's settings from the environment the upload server set and
+// the switches written into its configuration.
+#pragma once
+
+#include "base/settings.h"
+
+namespace kuvo {
+
+// Fills `settings` from the KUVO_ variables; returns false, after emitting an
+// ENV-Error, when KUVO_FILE or KUVO_DIR is unset.
+bool load_environment(Settings& settings);
+
+// Applies the switches argv[1..argc-1] to `settings`; returns false, after
+// emitting a CMDLINE-Error, when a switch lacks the setting or argument it needs.
+bool parse_switches(Settings& settings, int argc, const char* const* argv);
+
+}  // namespace kuvo
