@@ -1,7 +1,8 @@
 // Many uploads of one release finishing at the same moment: the upload server
 // starts one kuvo per upload, and nothing is locked. Every run must still give
 // a verdict, the last one must see the release complete, no marker may be left
-// behind, and the announce file must hold only whole lines.
+// behind, and the announce file must hold only whole lines. And no run may
+// report a release complete that is not.
 //
 // KUVO_CONCURRENCY_ROUNDS sets the number of rounds (default 3).
 #include <fcntl.h>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -34,17 +36,22 @@ std::string upload_name(int i) {
   return name;
 }
 
-// Starts one kuvo per upload, all held at one gate and let go together, and
-// returns their exit statuses (-1 for a run that crashed or had to be killed).
+// Starts one kuvo per upload with `switches` and the variables `extra_env`,
+// all held at one gate and let go together, and returns their exit statuses
+// (-1 for a run that crashed or had to be killed).
 std::vector<int> run_all_at_once(const ReleaseFixture& release,
-                                 const std::vector<std::string>& uploads) {
+                                 const std::vector<std::string>& uploads,
+                                 const std::vector<std::string>& switches = {"-A2", "-G"},
+                                 const std::vector<std::string>& extra_env = {}) {
   std::vector<std::vector<std::string>> envs;
   for (const std::string& upload : uploads) {
     envs.push_back({"KUVO_FILE=" + upload, "KUVO_DIR=" + release.release(),
                     "KUVO_ANNOUNCEFILE=" + release.announce(), "USER=alice", "GROUP=crew",
                     "UNFO=uploader", "TZ=UTC"});
+    envs.back().insert(envs.back().end(), extra_env.begin(), extra_env.end());
   }
-  std::vector<std::string> args = {KUVO_BINARY, "-A2", "-G"};
+  std::vector<std::string> args = {KUVO_BINARY};
+  args.insert(args.end(), switches.begin(), switches.end());
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
@@ -151,6 +158,93 @@ TEST(ConcurrentRunsTest, SixtyFourUploadsOfOneReleaseAtOnce) {
   RecordProperty("runs_seeing_completion", completing_runs);
   std::printf("%d rounds of %d runs: %d runs saw the release complete\n", total_rounds, kRuns,
               completing_runs);
+}
+
+// Contents of `size` bytes that differ from file to file.
+std::string filler(const std::string& name, std::size_t size) {
+  std::string contents;
+  while (contents.size() < size) contents += "contents of " + name + " ";
+  contents.resize(size);
+  return contents;
+}
+
+// The SFV arrives in untested mode while files uploaded before it wait under
+// their untested names, and the runs of further uploads start at the same
+// moment. Until the SFV's run has re-tested the waiting files and laid out the
+// markers, no marker tells what is absent; no run may take that for a complete
+// release. One waiting file is corrupt, so while they race nothing is complete:
+// every run that exits 3 or names the release complete is wrong. In odd rounds
+// every other listed file is there and re-uploading the corrupt one completes
+// the release; in even rounds a listed file never arrives.
+TEST(ConcurrentRunsTest, SfvArrivalRacesUploadsWhileUntestedFilesWait) {
+  constexpr int kWaiting = 8;
+  constexpr int kRacing = 16;
+  constexpr std::size_t kWaitingSize = 256 * 1024;
+  const std::string done = "[DONE]";
+  const std::vector<std::string> switches = {"-U", "-A2", "-G"};
+  const int total_rounds = rounds();
+  int false_completions = 0;
+  int rounds_with_false_completion = 0;
+  for (int round = 0; round < total_rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const bool ends_complete = round % 2 == 1;
+    ReleaseFixture release;
+    std::string sfv;
+    std::vector<std::string> waiting;
+    for (int i = 0; i < kWaiting; ++i) {
+      waiting.push_back("Early_" + std::to_string(i) + ".rar");
+      const std::string contents = filler(waiting.back(), kWaitingSize);
+      sfv += ReleaseFixture::sfv_line(waiting.back(), contents);
+      release.put(waiting.back() + "-untested", i == 0 ? "corrupt" + contents : contents);
+    }
+    std::vector<std::string> runs = {"release.sfv"};
+    for (int i = 0; i < kRacing; ++i) {
+      runs.push_back(upload_name(i));
+      sfv += ReleaseFixture::sfv_line(runs.back(), "contents of " + runs.back());
+      release.put(runs.back(), "contents of " + runs.back());
+    }
+    if (!ends_complete) sfv += ReleaseFixture::sfv_line("Never.rar", "never uploaded");
+    release.put("release.sfv", sfv);
+
+    const std::vector<int> statuses =
+        run_all_at_once(release, runs, switches, {"KUVO_COMPLETE=" + done});
+    ASSERT_EQ(statuses.size(), runs.size());
+    EXPECT_EQ(statuses[0], 0) << "the SFV's run";
+    const int complete = static_cast<int>(std::count(statuses.begin(), statuses.end(), 3));
+    for (std::size_t i = 1; i < statuses.size(); ++i) {
+      EXPECT_EQ(statuses[i], 2) << runs[i] << " while " << waiting[0] << " is corrupt";
+    }
+    false_completions += complete;
+    if (complete > 0) ++rounds_with_false_completion;
+    EXPECT_FALSE(exists(release.in_release(done)));
+    for (const std::string& line : release.announce_lines()) {
+      EXPECT_EQ(line.find(done), std::string::npos) << line;
+      EXPECT_EQ(line.find("[100%]"), std::string::npos) << line;
+    }
+    // The verdicts and markers do not depend on the order the runs took.
+    std::vector<std::string> expected = {waiting[0] + "-crc-failed", waiting[0] + "-missing"};
+    if (!ends_complete) expected.push_back("Never.rar-missing");
+    for (const std::string& name : release.files()) {
+      if (name.ends_with("-missing") || name.ends_with("-untested") || name.ends_with("-failed")) {
+        EXPECT_NE(std::find(expected.begin(), expected.end(), name), expected.end()) << name;
+      }
+    }
+    for (const std::string& name : expected) EXPECT_TRUE(exists(release.in_release(name))) << name;
+    for (int i = 1; i < kWaiting; ++i) EXPECT_TRUE(exists(release.in_release(waiting[i])));
+
+    // The corrupt file uploaded again: the last file needed completes the
+    // release, and only then is it announced complete.
+    release.put(waiting[0], filler(waiting[0], kWaitingSize));
+    const RunResult last = release.upload(waiting[0], switches, {{"KUVO_COMPLETE", done}});
+    EXPECT_EQ(last.status, ends_complete ? 3 : 2);
+    EXPECT_EQ(is_directory(release.in_release(done)), ends_complete);
+    const std::vector<std::string> lines = release.announce_lines();
+    ASSERT_FALSE(lines.empty());
+    const std::string tail = release.release() + " " + done + "\"";
+    EXPECT_EQ(lines.back().find(tail) != std::string::npos, ends_complete);
+  }
+  std::printf("%d rounds of %d racing runs: %d runs in %d rounds reported the release complete\n",
+              total_rounds, kRacing + 1, false_completions, rounds_with_false_completion);
 }
 
 }  // namespace
