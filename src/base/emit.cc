@@ -31,40 +31,26 @@ void take_back(int fd, std::size_t landed) {
   const off_t end = lseek(fd, 0, SEEK_CUR);  // with O_APPEND, just behind our bytes
   struct stat st;
   if (end < static_cast<off_t>(landed) || fstat(fd, &st) != 0 || st.st_size != end) return;
-  if (ftruncate(fd, end - static_cast<off_t>(landed)) != 0) return;
-}
-
-// True when the file is not empty and its last byte is not a line feed.
-bool ends_in_cut_line(int fd) {
-  struct stat st;
-  char last = '\n';
-  return fstat(fd, &st) == 0 && st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 &&
-         last != '\n';
+  // A truncation that fails leaves the cut line; nothing else could mend it.
+  int ignored = ftruncate(fd, end - static_cast<off_t>(landed));
+  (void)ignored;
 }
 
 }  // namespace
 
-bool append_line_to_file(const std::string& path, std::string_view line, LineStart start) {
+bool append_line_to_file(const std::string& path, std::string_view line) {
   // Opened without blocking, so that a FIFO nobody reads in place of the log
   // or announce file is skipped like any file that cannot be opened, instead
   // of stalling the run.
-  // Reading the last byte takes read access, which a file writable only is
-  // opened without.
-  const int flags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-  int fd = start == LineStart::on_fresh_line ? open(path.c_str(), O_RDWR | flags, 0666) : -1;
-  if (fd < 0) fd = open(path.c_str(), O_WRONLY | flags, 0666);
+  int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0666);
   if (fd < 0) return false;
-  // A cut line that could not be taken back (another run appended behind it)
-  // is ended first, so that this line still stands on its own.
-  std::string text;
-  if (start == LineStart::on_fresh_line && ends_in_cut_line(fd)) text.push_back('\n');
-  text.append(line);
   // O_APPEND makes the single write land whole at the end, even when other
   // runs append to the same file at the same moment.
   std::size_t landed = 0;
   bool ok = true;
-  while (landed < text.size()) {
-    ssize_t written = write(fd, text.data() + landed, text.size() - landed);
+  while (landed < line.size()) {
+    ssize_t written = write(fd, line.data() + landed, line.size() - landed);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       ok = false;

@@ -18,15 +18,10 @@ void emit_message(const Settings& settings, bool line_end, std::string_view text
 // text when the clock cannot be read.
 std::string time_stamp();
 
-// Where an appended line starts: right behind what the file holds (a log
-// message may continue the one before it), or on a line of its own.
-enum class LineStart { as_is, on_fresh_line };
-
 // Appends `line` to the file at `path` (created with mode 0666 under the run's
 // mask) in a single write, so that concurrent runs never interleave within a
 // line; returns false when the file cannot be opened or written, after taking
 // back whatever part of the line a failing write left behind.
-bool append_line_to_file(const std::string& path, std::string_view line,
-                         LineStart start = LineStart::as_is);
+bool append_line_to_file(const std::string& path, std::string_view line);
 
 }  // namespace kuvo

@@ -23,7 +23,7 @@ std::string user_fields() {
 void append_announce_line(const Settings& settings, const std::string& event) {
   if (!settings.announce_file) return;
   const std::string line = time_stamp() + " NEWDIR: \"" + event + "\"" + user_fields() + "\n";
-  append_line_to_file(*settings.announce_file, line, LineStart::on_fresh_line);
+  append_line_to_file(*settings.announce_file, line);
 }
 
 }  // namespace

@@ -32,23 +32,11 @@ TEST(AppendLineTest, ALineCutShortIsTakenBackAndNeverJoinedByTheNext) {
   write_file(path, "first\n");
   {
     FileSizeLimit full(10);  // room for four more bytes only
-    EXPECT_FALSE(append_line_to_file(path, "second line\n", LineStart::on_fresh_line));
+    EXPECT_FALSE(append_line_to_file(path, "second line\n"));
   }
   EXPECT_EQ(read_file(path), "first\n");
-  EXPECT_TRUE(append_line_to_file(path, "third\n", LineStart::on_fresh_line));
+  EXPECT_TRUE(append_line_to_file(path, "third\n"));
   EXPECT_EQ(read_file(path), "first\nthird\n");
-}
-
-TEST(AppendLineTest, ACutLineLeftByOthersIsEndedBeforeAWholeLine) {
-  TempDir dir;
-  const std::string path = dir / "announce.log";
-  write_file(path, "cut sho");
-  EXPECT_TRUE(append_line_to_file(path, "whole\n", LineStart::on_fresh_line));
-  EXPECT_EQ(read_file(path), "cut sho\nwhole\n");
-  // A log message may continue the one before it.
-  EXPECT_TRUE(append_line_to_file(path, "Testing a.rar...", LineStart::as_is));
-  EXPECT_TRUE(append_line_to_file(path, "CRC okay.\n", LineStart::as_is));
-  EXPECT_EQ(read_file(path), "cut sho\nwhole\nTesting a.rar...CRC okay.\n");
 }
 
 }  // namespace
