@@ -138,8 +138,8 @@ RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
   RunResult result;
   // Drain standard output until the child closes it, killing the child once
   // its time is up; a killed child closes its end too.
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds.value_or(120));
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::seconds(options.timeout_seconds.value_or(120));
   char buffer[4096];
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -63,7 +63,8 @@ bool append_line_to_file(const std::string& path, std::string_view line) {
   return ok;
 }
 
-void emit_message(const Settings& settings, bool line_end, std::string_view text) {
+void emit_message(const Settings& settings, std::string_view text, LineEnd end) {
+  const bool line_end = end == LineEnd::crlf;
   std::fwrite(text.data(), 1, text.size(), stdout);
   if (line_end) std::fputs("\r\n", stdout);
   std::fflush(stdout);

@@ -9,10 +9,13 @@ namespace kuvo {
 
 struct Settings;
 
-// Writes `text` to standard output (with "\r\n" when `line_end`), flushes it,
-// and appends it behind a time stamp to the log file when -L is on; a log file
-// that cannot be opened is skipped silently.
-void emit_message(const Settings& settings, bool line_end, std::string_view text);
+// Whether a message ends its console line, or the next message continues it.
+enum class LineEnd { crlf, none };
+
+// Writes `text` to standard output (with "\r\n" unless `end` is none), flushes
+// it, and appends it behind a time stamp to the log file when -L is on; a log
+// file that cannot be opened is skipped silently.
+void emit_message(const Settings& settings, std::string_view text, LineEnd end = LineEnd::crlf);
 
 // The current local time as ctime writes it, without the line feed; an empty
 // text when the clock cannot be read.

@@ -3,21 +3,85 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 namespace kuvo {
+namespace {
 
-NameList scan_directory(bool regular_only, const std::string& path, const NameFilter& wanted) {
-  std::string prefix = path;
-  if (prefix.empty() || prefix.back() != '/') prefix.push_back('/');
-  DIR* dir = opendir(prefix.c_str());
-  if (dir == nullptr) return {};
+constexpr std::size_t kLongestName = 255;
 
+// The kind of the entry `name` of the open directory, following links; none
+// when its status cannot be read.
+std::optional<EntryKind> kind_by_status(int dir_fd, const char* name) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, 0) != 0) return std::nullopt;
+  return S_ISREG(st.st_mode) ? EntryKind::regular : EntryKind::other;
+}
+
+// The kind the directory entry tells, or none when only a status read can
+// tell: for a link, which is followed, and for an entry of unknown type.
+std::optional<EntryKind> kind_by_type(unsigned char type) {
+  switch (type) {
+    case DT_REG:
+      return EntryKind::regular;
+    case DT_LNK:
+    case DT_UNKNOWN:
+      return std::nullopt;
+    default:
+      return EntryKind::other;
+  }
+}
+
+// Statting an entry needs search permission on the directory, which reading it
+// does not: a directory that can be read but not searched gives every entry's
+// type and no entry's status. Its listing must hold nothing, as when every
+// status is read, so this is checked once, on the directory itself.
+bool searchable(int dir_fd) {
+  struct stat st;
+  return fstatat(dir_fd, ".", &st, 0) == 0;
+}
+
+std::int64_t nanoseconds(const timespec& time) {
+  return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
+}
+
+// Longer than any step in which a file system advances a directory's time.
+constexpr std::int64_t kCoarseClockStep = 50'000'000;
+
+}  // namespace
+
+DirectoryStamp stamp_directory(const std::string& path) {
+  struct stat st;
+  timespec now;
+  if (stat(path.c_str(), &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) return {};
+  return DirectoryStamp{nanoseconds(st.st_mtim), nanoseconds(now), true};
+}
+
+bool may_have_changed(const std::string& path, const DirectoryStamp& stamp) {
+  const DirectoryStamp now = stamp_directory(path);
+  return !stamp.known || !now.known || now.changed_ns != stamp.changed_ns ||
+         stamp.taken_ns - stamp.changed_ns < kCoarseClockStep;
+}
+
+void NameList::add(std::string_view name, EntryKind kind) {
+  if (name.size() > kLongestName) return;
+  spans_.push_back(Span{text_.size(), name.size(), kind});
+  text_.append(name);
+}
+
+void NameList::reverse() { std::reverse(spans_.begin(), spans_.end()); }
+
+NameList scan_directory(const std::string& path, KindSource source) {
   NameList list;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return list;
   const int dir_fd = dirfd(dir);
+  const bool can_search = searchable(dir_fd);
   for (;;) {
     // readdir tells its end from a read error only through errno. A listing cut
     // short by an error would lay out no markers for the names it lost and let
@@ -28,25 +92,21 @@ NameList scan_directory(bool regular_only, const std::string& path, const NameFi
       if (errno == EINTR) continue;
       if (errno != 0) {
         closedir(dir);
-        return {};
+        return NameList{};
       }
       break;
     }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-    if (wanted && !wanted(name)) continue;
-    // Statting relative to the open directory follows links like stat on the
-    // full path, without building that path for every entry.
-    struct stat st;
-    if (fstatat(dir_fd, name, &st, 0) != 0) continue;
-    if (S_ISREG(st.st_mode) == regular_only) list.push_back(NameEntry{name});
+    if (!can_search) continue;
+    std::optional<EntryKind> kind;
+    if (source == KindSource::directory_entry) kind = kind_by_type(entry->d_type);
+    if (!kind) kind = kind_by_status(dir_fd, name);
+    if (kind) list.add(name, *kind);
   }
   closedir(dir);
-
-  std::reverse(list.begin(), list.end());
-  // Every listing of a directory that opened ends with "*", so an empty list
-  // means only that the directory could not be read.
-  list.push_back(NameEntry{"*"});
+  list.reverse();
+  list.mark_readable();
   return list;
 }
 

@@ -84,11 +84,6 @@ std::size_t first_position(const FirstPositions& map, std::string_view key) {
   return slot_for(map, key, hash_of(key)).position;
 }
 
-template <typename List>
-const typename List::value_type* entry_at(const List* list, std::size_t position) {
-  return position == kNone ? nullptr : &(*list)[position];
-}
-
 // Records each name's exact and normalised key at its position in `names` and,
 // with `with_reduced`, the reduced key of each name that has one under the
 // normalised keys too: recording in list order keeps the first position of
@@ -108,18 +103,11 @@ void index_names(const std::vector<std::string_view>& names, bool with_reduced, 
   reserve(normalised, names.size() + static_cast<std::size_t>(
                                          std::count(has_reduced.begin(), has_reduced.end(), true)));
   for (std::size_t i = 0; i < names.size(); ++i) {
+    if (names[i].data() == nullptr) continue;  // not to be found
     record(exact, names[i], i);
     record(normalised, view(text.bytes, spans[i]), i);
     if (has_reduced[i]) record(normalised, view(text.bytes, reduced[i]), i);
   }
-}
-
-template <typename Entry>
-std::vector<std::string_view> names_of(const std::vector<Entry>& list, std::string Entry::*name) {
-  std::vector<std::string_view> names;
-  names.reserve(list.size());
-  for (const Entry& entry : list) names.push_back(entry.*name);
-  return names;
 }
 
 }  // namespace
@@ -127,36 +115,55 @@ std::vector<std::string_view> names_of(const std::vector<Entry>& list, std::stri
 SfvIndex index_sfv_list(const SfvList& list) {
   SfvIndex index;
   index.list = &list;
-  index_names(names_of(list, &SfvEntry::file_name), false, index.text, index.exact,
-              index.normalised);
+  std::vector<std::string_view> names;
+  names.reserve(list.size());
+  for (const SfvEntry entry : list) names.push_back(entry.file_name);
+  index_names(names, false, index.text, index.exact, index.normalised);
   return index;
 }
 
 NameIndex index_name_list(const NameList& list) {
   NameIndex index;
   index.list = &list;
-  index_names(names_of(list, &NameEntry::name), true, index.text, index.exact,
-              index.normalised_or_reduced);
+  // Only regular files are looked up; every other entry stands in the index
+  // without keys, so that positions stay those of the list.
+  std::vector<std::string_view> names;
+  names.reserve(list.size());
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    names.push_back(list.kind(i) == EntryKind::regular ? list.name(i)
+                                                       : std::string_view());  // no data: no keys
+  }
+  index_names(names, true, index.text, index.exact, index.normalised_or_reduced);
   return index;
 }
 
-const SfvEntry* find_sfv_entry(const SfvIndex& index, std::string_view name) {
-  if (std::size_t exact = first_position(index.exact, name); exact != kNone)
-    return entry_at(index.list, exact);
-  // An entry passes when its normalised name equals the looked-up name
-  // normalised, or that name normalised and reduced.
-  std::string key = normalize_name(name);
-  std::size_t best = first_position(index.normalised, key);
-  if (reduce_ok_segment(key)) best = std::min(best, first_position(index.normalised, key));
-  return entry_at(index.list, best);
+std::optional<SfvEntry> find_sfv_entry(const SfvIndex& index, std::string_view name) {
+  std::size_t found = first_position(index.exact, name);
+  if (found == kNone) {
+    // An entry passes when its normalised name equals the looked-up name
+    // normalised, or that name normalised and reduced.
+    std::string key = normalize_name(name);
+    found = first_position(index.normalised, key);
+    if (reduce_ok_segment(key)) found = std::min(found, first_position(index.normalised, key));
+  }
+  if (found == kNone) return std::nullopt;
+  return (*index.list)[found];
 }
 
-const NameEntry* find_listed_name(const NameIndex& index, std::string_view name) {
-  if (std::size_t exact = first_position(index.exact, name); exact != kNone)
-    return entry_at(index.list, exact);
+std::optional<std::size_t> find_listed_name(const NameIndex& index, std::string_view name) {
+  std::size_t found = first_position(index.exact, name);
   // An entry passes when its normalised name, or that name reduced, equals the
   // looked-up name normalised.
-  return entry_at(index.list, first_position(index.normalised_or_reduced, normalize_name(name)));
+  if (found == kNone) found = first_position(index.normalised_or_reduced, normalize_name(name));
+  if (found != kNone) return found;
+  if (name == "*" && index.list->readable()) return kClosingStar;
+  return std::nullopt;
+}
+
+std::optional<std::size_t> find_exact_name(const NameIndex& index, std::string_view name) {
+  const std::size_t found = first_position(index.exact, name);
+  if (found == kNone) return std::nullopt;
+  return found;
 }
 
 }  // namespace kuvo

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -61,16 +62,20 @@ struct NameIndex {
 // Cannot fail.
 SfvIndex index_sfv_list(const SfvList& list);
 
-// Indexes `list`, which must stay alive and unchanged while the index is used.
-// Cannot fail.
+// Indexes the regular files of `list`, which must stay alive and unchanged
+// while the index is used. Cannot fail.
 NameIndex index_name_list(const NameList& list);
 
 // The entry that the directory-side `name` denotes, as find_sfv_entry on the
-// indexed list gives it, or nullptr.
-const SfvEntry* find_sfv_entry(const SfvIndex& index, std::string_view name);
+// indexed list gives it, or none.
+std::optional<SfvEntry> find_sfv_entry(const SfvIndex& index, std::string_view name);
 
-// The entry that the SFV-side `name` denotes, as find_listed_name on the
-// indexed list gives it, or nullptr.
-const NameEntry* find_listed_name(const NameIndex& index, std::string_view name);
+// The position that the SFV-side `name` denotes, as find_listed_name on the
+// indexed list gives it, or none.
+std::optional<std::size_t> find_listed_name(const NameIndex& index, std::string_view name);
+
+// The position of the regular file spelled exactly `name`, or none: whether a
+// name the run would remove is there at all.
+std::optional<std::size_t> find_exact_name(const NameIndex& index, std::string_view name);
 
 }  // namespace kuvo

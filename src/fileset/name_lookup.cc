@@ -15,41 +15,37 @@ bool reduce_ok_segment(std::string& normalised) {
   return true;
 }
 
-// Normalising works byte by byte, so a looked-up name ending in `suffix`
-// normalises to a text ending in the normalised suffix; an entry that matches
-// it equals it normalised, or reduced (an exact match equals it normalised too).
-bool may_match_name_ending_in(std::string_view name, std::string_view suffix) {
-  std::string normalised = normalize_name(name);
-  const std::string normalised_suffix = normalize_name(suffix);
-  if (normalised.ends_with(normalised_suffix)) return true;
-  return reduce_ok_segment(normalised) && normalised.ends_with(normalised_suffix);
+std::string_view listed_name(const NameList& list, std::size_t position) {
+  return position == kClosingStar ? "*" : list.name(position);
 }
 
-const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {
-  for (const SfvEntry& entry : list) {
-    if (entry.file_name == name) return &entry;
+std::optional<SfvEntry> find_sfv_entry(const SfvList& list, std::string_view name) {
+  for (const SfvEntry entry : list) {
+    if (entry.file_name == name) return entry;
   }
   const std::string normalised = normalize_name(name);
   std::string reduced = normalised;
   const bool has_ok = reduce_ok_segment(reduced);
-  for (const SfvEntry& entry : list) {
+  for (const SfvEntry entry : list) {
     const std::string other = normalize_name(entry.file_name);
-    if (other == normalised || (has_ok && other == reduced)) return &entry;
+    if (other == normalised || (has_ok && other == reduced)) return entry;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
-const NameEntry* find_listed_name(const NameList& list, std::string_view name) {
-  for (const NameEntry& entry : list) {
-    if (entry.name == name) return &entry;
+std::optional<std::size_t> find_listed_name(const NameList& list, std::string_view name) {
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list.kind(i) == EntryKind::regular && list.name(i) == name) return i;
   }
   const std::string normalised = normalize_name(name);
-  for (const NameEntry& entry : list) {
-    std::string other = normalize_name(entry.name);
-    if (other == normalised) return &entry;
-    if (reduce_ok_segment(other) && other == normalised) return &entry;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list.kind(i) != EntryKind::regular) continue;
+    std::string other = normalize_name(list.name(i));
+    if (other == normalised) return i;
+    if (reduce_ok_segment(other) && other == normalised) return i;
   }
-  return nullptr;
+  if (name == "*" && list.readable()) return kClosingStar;
+  return std::nullopt;
 }
 
 }  // namespace kuvo

@@ -3,6 +3,8 @@
 // ".OK." segment on the directory side.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,15 +28,21 @@ std::string normalize_name(std::string_view name);
 // to "." (its leading dot stays); returns false, changing nothing, when there is none.
 bool reduce_ok_segment(std::string& normalised);
 
-// True when find_listed_name can match the directory-side `name` with some
-// SFV-side name that ends in `suffix`; when false, a list searched only for
-// such names gives the same answers without `name`. Cannot fail.
-bool may_match_name_ending_in(std::string_view name, std::string_view suffix);
+// Where a lookup in a listing found a name: the position of a regular file, or
+// kClosingStar. Every readable listing is taken to close with an entry "*",
+// which stands for a name "*" that no file spells, so an SFV entry "*" is
+// always there.
+inline constexpr std::size_t kClosingStar = static_cast<std::size_t>(-1);
 
-// The entry of `list` that the directory-side `name` denotes, or nullptr.
-const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name);
+// The name at `position` of `list`, "*" for kClosingStar. Cannot fail.
+std::string_view listed_name(const NameList& list, std::size_t position);
 
-// The entry of `list` that the SFV-side `name` denotes, or nullptr.
-const NameEntry* find_listed_name(const NameList& list, std::string_view name);
+// The entry of `list` that the directory-side `name` denotes, or none.
+std::optional<SfvEntry> find_sfv_entry(const SfvList& list, std::string_view name);
+
+// The position of the regular file of `list` that the SFV-side `name` denotes,
+// kClosingStar for "*" when no file is spelled so, or none. A walk: for a single
+// lookup; many lookups go through the index.
+std::optional<std::size_t> find_listed_name(const NameList& list, std::string_view name);
 
 }  // namespace kuvo

@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 
 namespace kuvo {
@@ -76,9 +75,19 @@ bool parse_sfv_line(std::string_view line, SfvEntry& entry) {
 
   std::size_t name_end = separator;
   while (name_end > 0 && is_blank(line[name_end - 1])) --name_end;
-  entry.file_name.assign(line.substr(0, name_end));
+  entry.file_name = line.substr(0, name_end);
   entry.expected_crc = parse_crc_field(line.substr(separator + 1));
   return true;
+}
+
+SfvEntry SfvList::operator[](std::size_t position) const {
+  const Span& span = spans_[spans_.size() - 1 - position];
+  return SfvEntry{std::string_view(text_).substr(span.offset, span.size), span.crc};
+}
+
+void SfvList::add_line(std::string_view file_name, std::uint32_t expected_crc) {
+  spans_.push_back(Span{text_.size(), static_cast<std::uint32_t>(file_name.size()), expected_crc});
+  text_.append(file_name);
 }
 
 SfvList load_sfv(const std::string& path) {
@@ -89,7 +98,10 @@ SfvList load_sfv(const std::string& path) {
   FdCloser closer{fd};
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  return read_sfv(fd, read);
+}
 
+SfvList read_sfv(int fd, ReadBlock read_block) {
   SfvList list;
   SfvEntry entry;
   std::string line;
@@ -98,14 +110,16 @@ SfvList load_sfv(const std::string& path) {
     // A trailing carriage return belongs to the line end, not to the length.
     std::size_t length = line.size();
     if (length > 0 && line.back() == '\r') --length;
-    if (!too_long && length <= kMaxSfvLine && parse_sfv_line(line, entry)) list.push_back(entry);
+    if (!too_long && length <= kMaxSfvLine && parse_sfv_line(line, entry)) {
+      list.add_line(entry.file_name, entry.expected_crc);
+    }
     line.clear();
     too_long = false;
   };
 
   char buffer[65536];
   for (;;) {
-    ssize_t got = read(fd, buffer, sizeof buffer);
+    ssize_t got = read_block(fd, buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     // A read error leaves the rest of the file unknown: a list cut short there
     // would leave later files without markers and let the release pass as
@@ -131,8 +145,6 @@ SfvList load_sfv(const std::string& path) {
     }
   }
   if (!line.empty() || too_long) finish_line();
-
-  std::reverse(list.begin(), list.end());
   return list;
 }
 

@@ -23,8 +23,7 @@ void read_suffix(const char* name, std::string& suffix) {
 }
 
 bool report_unset(const Settings& settings, const char* name) {
-  emit_message(settings, true,
-               std::string("ENV-Error: environment variable ") + name + " is not set");
+  emit_message(settings, std::string("ENV-Error: environment variable ") + name + " is not set");
   return false;
 }
 
@@ -68,7 +67,7 @@ bool parse_switches(Settings& settings, int argc, const char* const* argv) {
       settings.status_dir_switch = true;
     } else if (equals_ignoring_case(arg, "-I")) {
       if (!settings.base_dir) {
-        emit_message(settings, true,
+        emit_message(settings,
                      "CMDLINE-Error: use of switch -I requires the environment variable "
                      "KUVO_BASEDIR to be set");
         return false;
@@ -77,7 +76,7 @@ bool parse_switches(Settings& settings, int argc, const char* const* argv) {
     } else if (equals_ignoring_case(arg, "-A0") || equals_ignoring_case(arg, "-A1") ||
                equals_ignoring_case(arg, "-A2")) {
       if (!settings.announce_file) {
-        emit_message(settings, true,
+        emit_message(settings,
                      "CMDLINE-Error: use of switch -Ax requires the environment variable "
                      "KUVO_ANNOUNCEFILE to be set");
         return false;
@@ -87,8 +86,7 @@ bool parse_switches(Settings& settings, int argc, const char* const* argv) {
       settings.announce_mode = kModes[arg[2] - '0'];
     } else if (equals_ignoring_case(arg, "-L")) {
       if (i + 1 >= argc) {
-        emit_message(settings, true,
-                     "CMDLINE-Error: use of switch -L requires a filename to be given");
+        emit_message(settings, "CMDLINE-Error: use of switch -L requires a filename to be given");
         return false;
       }
       // The next argument is the log path whatever it looks like: '-L -U' logs

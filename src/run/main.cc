@@ -10,6 +10,7 @@
 
 #include "base/case_fold.h"
 #include "base/emit.h"
+#include "base/exit_status.h"
 #include "run/banner.h"
 #include "run/environment.h"
 #include "run/memory.h"
@@ -37,14 +38,13 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Settings settings;
-  if (!load_environment(settings)) return -1;
-  if (!parse_switches(settings, argc, argv)) return -1;
+  if (!load_environment(settings)) return exit_code(ExitStatus::setup_error);
+  if (!parse_switches(settings, argc, argv)) return exit_code(ExitStatus::setup_error);
 
   if (chdir(settings.release_dir.c_str()) != 0) {
-    emit_message(settings, true,
-                 "CHDIR-Error: Unable to change into dir " + settings.release_dir + ".");
+    emit_message(settings, "CHDIR-Error: Unable to change into dir " + settings.release_dir + ".");
   }
 
-  if (is_sfv_name(settings.uploaded_file)) return run_sfv_arrival(settings);
-  return check_uploaded_file(settings);
+  if (is_sfv_name(settings.uploaded_file)) return exit_code(run_sfv_arrival(settings));
+  return exit_code(check_uploaded_file(settings));
 }

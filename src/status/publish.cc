@@ -21,23 +21,25 @@ std::string three_digit_percent(int progress) {
   return digits;
 }
 
-bool is_complete(int progress) { return progress > 99; }
-
 // The name the status directory gets: the completion name once the release is
 // complete (when one is set), else the status text.
-const std::string& status_directory_name(const Settings& settings, int progress,
+const std::string& status_directory_name(const Settings& settings, Progress progress,
                                          const std::string& text) {
-  if (is_complete(progress) && settings.completion_name) return *settings.completion_name;
+  if (progress.complete() && settings.completion_name) return *settings.completion_name;
   return text;
 }
 
-// Replaces the release's status directory. Only empty directories go: one that
-// holds anything stays, and then stands for the new progress if it has its name.
-void refresh_status_directory(const Settings& settings, int progress, const std::string& text) {
-  for (const NameEntry& entry : scan_directory(false, ".")) {
-    const bool old_status = entry.name.size() == kStatusTextLength && entry.name.starts_with("-[");
-    if (old_status || (settings.completion_name && entry.name == *settings.completion_name)) {
-      rmdir(entry.name.c_str());
+// Replaces the release's status directory; `files` is the run's listing of the
+// release directory. Only empty directories go: one that holds anything stays,
+// and then stands for the new progress if it has its name.
+void refresh_status_directory(const Settings& settings, const NameList& files, Progress progress,
+                              const std::string& text) {
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (files.kind(i) != EntryKind::other) continue;
+    const std::string_view name = files.name(i);
+    const bool old_status = name.size() == kStatusTextLength && name.starts_with("-[");
+    if (old_status || (settings.completion_name && name == *settings.completion_name)) {
+      rmdir(std::string(name).c_str());
     }
   }
   mkdir(status_directory_name(settings, progress, text).c_str(), 0777);
@@ -45,18 +47,20 @@ void refresh_status_directory(const Settings& settings, int progress, const std:
 
 // Replaces the release's status file in the base directory; false when the
 // release directory does not lie below the base directory.
-bool refresh_status_file(const Settings& settings, int progress, const std::string& text) {
+bool refresh_status_file(const Settings& settings, Progress progress, const std::string& text) {
   const std::string& base = *settings.base_dir;
   std::optional<std::string> dashed = dashed_release_path(base, settings.release_dir);
   if (!dashed) return false;
 
-  for (const NameEntry& entry : scan_directory(true, base)) {
-    if (entry.name.size() == dashed->size() + kStatusTextLength &&
-        entry.name.starts_with(*dashed)) {
-      std::remove((base + entry.name).c_str());
+  const NameList status_files = scan_directory(base);
+  for (std::size_t i = 0; i < status_files.size(); ++i) {
+    const std::string_view name = status_files.name(i);
+    if (status_files.kind(i) == EntryKind::regular &&
+        name.size() == dashed->size() + kStatusTextLength && name.starts_with(*dashed)) {
+      std::remove((base + std::string(name)).c_str());
     }
   }
-  if (!is_complete(progress)) {
+  if (!progress.complete()) {
     // Not following a link keeps a planted symbolic link from making kuvo
     // truncate whatever file it points to.
     int fd = open((base + *dashed + text).c_str(),
@@ -69,7 +73,7 @@ bool refresh_status_file(const Settings& settings, int progress, const std::stri
 }  // namespace
 
 std::string progress_bar(int progress) {
-  if (is_complete(progress)) return "--all-files-CRC-ok--";
+  if (Progress{progress}.complete()) return "--all-files-CRC-ok--";
   std::string bar(20, '-');
   bar.replace(0, static_cast<std::size_t>(progress / 5), static_cast<std::size_t>(progress / 5),
               '#');
@@ -92,18 +96,21 @@ std::optional<std::string> dashed_release_path(const std::string& base_dir,
   return dashed;
 }
 
-void publish_status(const Settings& settings, int progress, int total, bool sfv_upload) {
-  const std::string bar = progress_bar(progress);
-  emit_message(settings, true,
-               "Upload progress: [" + three_digit_percent(progress) + "%] [" + bar + "]");
-  const std::string text = status_text(progress);
+void publish_status(const Settings& settings, const NameList& files, Progress progress,
+                    Upload upload) {
+  const std::string bar = progress_bar(progress.percent);
+  emit_message(settings,
+               "Upload progress: [" + three_digit_percent(progress.percent) + "%] [" + bar + "]");
+  const std::string text = status_text(progress.percent);
 
-  if (settings.status_dir_switch) refresh_status_directory(settings, progress, text);
+  if (settings.status_dir_switch) refresh_status_directory(settings, files, progress, text);
   if (settings.base_dir_switch && !refresh_status_file(settings, progress, text)) return;
 
   const AnnounceMode mode = settings.announce_mode;
-  if (sfv_upload && mode != AnnounceMode::off) write_expecting_line(settings, total);
-  if ((mode == AnnounceMode::completion && is_complete(progress)) ||
+  if (upload == Upload::sfv_file && mode != AnnounceMode::off) {
+    write_expecting_line(settings, progress.total);
+  }
+  if ((mode == AnnounceMode::completion && progress.complete()) ||
       mode == AnnounceMode::every_change) {
     write_status_line(settings, status_directory_name(settings, progress, text));
   }

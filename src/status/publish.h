@@ -6,7 +6,9 @@
 #include <optional>
 #include <string>
 
+#include "base/progress.h"
 #include "base/settings.h"
+#include "fileset/directory_scanner.h"
 
 namespace kuvo {
 
@@ -23,10 +25,12 @@ std::string status_text(int progress);
 std::optional<std::string> dashed_release_path(const std::string& base_dir,
                                                const std::string& release_dir);
 
-// Prints the progress and brings the status directory (-G), the status file
-// (-I) and the announce lines up to date; failures of the file-system calls
-// are not reported. Ends early, without announce lines, when -I is on and the
-// release directory does not lie below the base directory.
-void publish_status(const Settings& settings, int progress, int total, bool sfv_upload);
+// Prints the progress and brings the status directory (-G; old ones found in
+// `files`, the run's listing of the release directory), the status file (-I)
+// and the announce lines up to date; failures of the file-system calls are not
+// reported. Ends early, without announce lines, when -I is on and the release
+// directory does not lie below the base directory.
+void publish_status(const Settings& settings, const NameList& files, Progress progress,
+                    Upload upload);
 
 }  // namespace kuvo

@@ -1,20 +1,26 @@
-// How complete a release is: the share of its counted SFV entries whose
-// missing marker is gone and whose file is there.
+// How complete a release is, and the end every run shares: publishing that
+// figure and turning it into the exit status.
 #pragma once
 
+#include <optional>
+
+#include "base/exit_status.h"
+#include "base/progress.h"
 #include "base/settings.h"
-#include "fileset/directory_scanner.h"
+#include "verify/release.h"
 
 namespace kuvo {
 
-// The release's SFV file: the first entry of `files` (a listing of regular
-// files) that passes the SFV-name test; nullptr when there is none.
-const NameEntry* find_release_sfv(const NameList& files);
+// The share of the release's counted SFV entries whose missing marker is gone
+// and whose file is there, with their number. A release found complete in the
+// run's listing is checked once more against a fresh listing, so that nothing
+// the listing missed can make it pass; none, after emitting why, when that
+// fresh listing cannot be read.
+std::optional<Progress> compute_progress(const Settings& settings, Release& release);
 
-// The progress in whole percent (0 to 100) with the number of counted entries
-// in `total`; -1, after emitting the reason where there is one, when the SFV
-// (the upload itself when `sfv_given`, else the one found in the release
-// directory) or the directory cannot be read. `total` is left alone then.
-int compute_progress(const Settings& settings, int& total, bool sfv_given);
+// Computes the progress, publishes it when a publishing setting is on, and
+// returns the run's exit status: release_complete, else crc_okay for a
+// release file or sfv_processed for an SFV.
+ExitStatus finish_run(const Settings& settings, Release& release, Upload upload);
 
 }  // namespace kuvo

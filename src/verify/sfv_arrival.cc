@@ -1,17 +1,13 @@
 #include "verify/sfv_arrival.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cstdio>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "base/case_fold.h"
 #include "base/emit.h"
-#include "fileset/directory_scanner.h"
 #include "fileset/name_index.h"
-#include "fileset/sfv_reader.h"
-#include "status/publish.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
 #include "verify/progress.h"
@@ -19,116 +15,140 @@
 namespace kuvo {
 namespace {
 
-// Loads the arrived SFV and lists the release directory; false, after emitting
-// the reason, when either fails.
-bool load_sfv_and_listing(const Settings& settings, SfvList& entries, NameList& files) {
-  entries = load_sfv(settings.uploaded_file);
-  if (entries.empty()) {
-    emit_message(settings, true, "Error parsing SFV file " + settings.uploaded_file + ".");
-    return false;
+// Reads the arrived SFV, then lists the release directory, each once for the
+// whole run; none, after emitting why, when either cannot be read.
+std::optional<Release> read_release(const Settings& settings) {
+  SfvList sfv = load_sfv(settings.uploaded_file);
+  if (sfv.empty()) {
+    report_unparsable_sfv(settings, settings.uploaded_file);
+    return std::nullopt;
   }
-  files = scan_directory(true, ".");
-  if (files.empty()) {
-    emit_message(settings, true, "Error reading directory " + settings.release_dir + ".");
-    return false;
+  NameList files = scan_directory(".");
+  if (!files.readable()) {
+    report_unreadable_directory(settings);
+    return std::nullopt;
   }
-  return true;
+  std::optional<Release> release(std::in_place, std::move(files));
+  release->sfv_name = settings.uploaded_file;
+  release->sfv = std::move(sfv);
+  return release;
 }
 
 // Emits the line that tells why a change failed, if it did.
 void emit_failure(const Settings& settings, const std::optional<std::string>& failure) {
-  if (failure) emit_message(settings, true, *failure);
+  if (failure) emit_message(settings, *failure);
+}
+
+// Renames `from` to `to`, tells a failure, and keeps the listing up to date.
+void rename_and_note(const Settings& settings, ReleaseFiles& files, const std::string& from,
+                     const std::string& to) {
+  std::optional<std::string> failure = rename_file(from, to);
+  if (!failure) files.renamed(from, to);
+  emit_failure(settings, failure);
 }
 
 // Tests the file `name` that waits for its test against the SFV entry of `base`,
 // the name it was uploaded under, and renames it by the verdict.
-void retest_file(const Settings& settings, const SfvIndex& listed, const std::string& name,
-                 const std::string& base) {
-  emit_message(settings, false, "Testing " + base + "...");
-  const SfvEntry* entry = find_sfv_entry(listed, base);
-  if (entry == nullptr) {
-    emit_message(settings, true, "not in SFV, skipping.");
+void retest_file(const Settings& settings, const SfvIndex& sfv, ReleaseFiles& files,
+                 const std::string& name, const std::string& base) {
+  emit_message(settings, "Testing " + base + "...", LineEnd::none);
+  const std::optional<SfvEntry> entry = find_sfv_entry(sfv, base);
+  if (!entry) {
+    emit_message(settings, "not in SFV, skipping.");
     return;
   }
   FileUnderTest under_test(name);
   std::optional<std::uint32_t> crc;
   if (under_test.is_open()) crc = under_test.crc32();
   if (!crc) {
-    emit_message(settings, true, "unable to read file, skipping.");
+    emit_message(settings, "unable to read file, skipping.");
     return;
   }
   if (*crc != entry->expected_crc) {
-    emit_message(settings, true, "CRC failed, renaming to BAD.");
-    emit_failure(settings, rename_file(name, base + settings.bad_suffix));
+    emit_message(settings, "CRC failed, renaming to BAD.");
+    rename_and_note(settings, files, name, base + settings.bad_suffix);
     return;
   }
   // The file gets back the name it was uploaded under, not the SFV's spelling.
-  emit_message(settings, true, "CRC okay.");
+  emit_message(settings, "CRC okay.");
   if (std::optional<std::string> failure = rename_file(name, base)) {
-    emit_message(settings, true, *failure);
+    emit_message(settings, *failure);
     return;
   }
   // The test read through the open descriptor, the rename went by name: other
   // bytes put under the untested name meanwhile must not take the tested name.
   if (!under_test.is_named(base)) {
     std::rename(base.c_str(), name.c_str());
-    emit_message(settings, true,
+    emit_message(settings,
                  "Unable to rename " + name + " to " + base + ": it changed while it was tested.");
+    return;
   }
+  files.renamed(name, base);
 }
 
 }  // namespace
 
-bool retest_untested_files(const Settings& settings) {
-  SfvList entries;
-  NameList files;
-  if (!load_sfv_and_listing(settings, entries, files)) return false;
-
+void retest_untested_files(const Settings& settings, Release& release) {
   // Indexed once, so that many untested files cost no more than linear time.
-  const SfvIndex listed = index_sfv_list(entries);
+  const SfvIndex sfv = index_sfv_list(release.sfv);
   const std::string& suffix = settings.untested_suffix;
-  for (const NameEntry& file : files) {
-    if (!ends_with_ignoring_case(file.name, suffix)) continue;
-    retest_file(settings, listed, file.name, file.name.substr(0, file.name.size() - suffix.size()));
-  }
-  return true;
-}
-
-bool refresh_missing_markers(const Settings& settings) {
-  SfvList entries;
-  NameList files;
-  if (!load_sfv_and_listing(settings, entries, files)) return false;
-
-  // The listing is taken once: markers created here are not in it. Indexed
-  // once, so that a large release costs no more than linear time.
-  const NameIndex present = index_name_list(files);
-  for (const SfvEntry& entry : entries) {
-    if (!counts_towards_release(settings, entry)) continue;
-    const std::string marker = missing_marker(settings, entry.file_name);
-    if (find_listed_name(present, entry.file_name) != nullptr) {
-      std::remove(marker.c_str());
-    } else {
-      emit_failure(settings, create_marker(marker));
+  // Only the entries listed before the re-test: renamed files come last and
+  // are not tested again.
+  std::vector<std::string> waiting;
+  const NameList& list = release.files.list();
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list.kind(i) == EntryKind::regular && ends_with_ignoring_case(list.name(i), suffix)) {
+      waiting.emplace_back(list.name(i));
     }
   }
-  return true;
+  // The "*" that closes every listing passes only a suffix "*" itself.
+  if (ends_with_ignoring_case("*", suffix)) waiting.emplace_back("*");
+  for (const std::string& name : waiting) {
+    retest_file(settings, sfv, release.files, name, name.substr(0, name.size() - suffix.size()));
+  }
 }
 
-int run_sfv_arrival(const Settings& settings) {
+void refresh_missing_markers(const Settings& settings, Release& release) {
+  // Presence is decided on the listing as it stood before this step: a marker
+  // laid out here never stands for a file named like it.
+  std::vector<std::string> created;
+  std::vector<std::string> removed;
+  for (const SfvEntry entry : release.sfv) {
+    if (!counts_towards_release(settings, entry)) continue;
+    std::string marker = missing_marker(settings, entry.file_name);
+    if (release.files.find(entry.file_name)) {
+      // Only a marker that is there is removed: the listing has the answer.
+      if (release.files.holds(marker) && std::remove(marker.c_str()) == 0) {
+        removed.push_back(std::move(marker));
+      }
+    } else if (std::optional<std::string> failure = create_marker(marker)) {
+      emit_message(settings, *failure);
+    } else {
+      created.push_back(std::move(marker));
+    }
+  }
+  for (const std::string& marker : removed) release.files.removed(marker);
+  for (const std::string& marker : created) release.files.created(marker);
+}
+
+ExitStatus run_sfv_arrival(const Settings& settings) {
   const std::string& sfv = settings.uploaded_file;
   if (settings.untested_mode) {
-    emit_message(settings, true, "Testing UNTESTED files against " + sfv + "...");
-    if (!retest_untested_files(settings)) return 1;
+    emit_message(settings, "Testing UNTESTED files against " + sfv + "...");
   }
-  emit_message(settings, true, "Creating MISSING files from " + sfv + "...");
-  if (!refresh_missing_markers(settings)) return 1;
-
-  int total = 0;
-  const int progress = compute_progress(settings, total, true);
-  if (progress != -1 && publishing_enabled(settings)) {
-    publish_status(settings, progress, total, true);
+  std::optional<Release> release;
+  if (settings.untested_mode) {
+    release = read_release(settings);
+    if (!release) return ExitStatus::sfv_unusable;
+    retest_untested_files(settings, *release);
   }
-  return progress > 99 ? 3 : 0;
+  emit_message(settings, "Creating MISSING files from " + sfv + "...");
+  if (!release) {
+    release = read_release(settings);
+    if (!release) return ExitStatus::sfv_unusable;
+  }
+  refresh_missing_markers(settings, *release);
+  return finish_run(settings, *release, Upload::sfv_file);
 }
 
 }  // namespace kuvo

@@ -1,122 +1,121 @@
 #include "verify/single_file.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
-#include "base/case_fold.h"
 #include "base/emit.h"
-#include "fileset/directory_scanner.h"
 #include "fileset/name_lookup.h"
-#include "fileset/sfv_reader.h"
-#include "status/publish.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
 #include "verify/progress.h"
+#include "verify/release.h"
 
 namespace kuvo {
 namespace {
 
-// Sets the upload aside under its untested name; returns the line telling why
-// that failed, if it did, for the caller to emit after its own message.
-std::optional<std::string> rename_to_untested(const Settings& settings) {
+// Emits `message`, which says the upload is renamed to its untested name, and
+// renames it; an upload that kept its name is never reported as set aside, so
+// a failed rename gets a line of its own.
+void set_aside(const Settings& settings, const std::string& message) {
   const std::string& upload = settings.uploaded_file;
-  return rename_file(upload, upload + settings.untested_suffix);
+  const std::optional<std::string> failure = rename_file(upload, upload + settings.untested_suffix);
+  emit_message(settings, message);
+  if (failure) emit_message(settings, *failure);
 }
 
-// Emits `message`, then the reason the rename it announced failed, if it did:
-// an upload that kept its name must never be reported as set aside.
-void emit_set_aside(const Settings& settings, const std::string& message,
-                    const std::optional<std::string>& failure) {
-  emit_message(settings, true, message);
-  if (failure) emit_message(settings, true, *failure);
-}
-
-int handle_missing_sfv(const Settings& settings) {
+// No SFV in the release directory: without untested mode the upload waits as
+// it is; with it, it is set aside and its marker goes.
+ExitStatus handle_missing_sfv(const Settings& settings, ReleaseFiles& files) {
   const std::string& upload = settings.uploaded_file;
   if (!settings.untested_mode) {
-    emit_message(settings, true, "Skipping " + upload + ", you need to upload an SFV file first.");
-    return 4;
+    emit_message(settings, "Skipping " + upload + ", you need to upload an SFV file first.");
+    return ExitStatus::no_usable_sfv;
   }
-  emit_set_aside(settings, "No SFV file located, renaming " + upload + " to UNTESTED.",
-                 rename_to_untested(settings));
-  std::remove((upload + settings.missing_suffix).c_str());
-  return 4;
+  set_aside(settings, "No SFV file located, renaming " + upload + " to UNTESTED.");
+  const std::string marker = upload + settings.missing_suffix;
+  if (files.holds(marker)) std::remove(marker.c_str());
+  return ExitStatus::no_usable_sfv;
+}
+
+// The upload's CRC-32, or none after setting the upload aside when it cannot
+// be opened or read to its end: such a file gets no verdict at all.
+std::optional<std::uint32_t> checksum_upload(const Settings& settings,
+                                             const std::string& sfv_name) {
+  const std::string& upload = settings.uploaded_file;
+  std::optional<std::uint32_t> crc;
+  {
+    FileUnderTest file(upload);
+    if (file.is_open()) {
+      emit_message(settings, "Checking " + upload + " against SFV file " + sfv_name + "...",
+                   LineEnd::none);
+      crc = file.crc32();
+    }
+  }
+  if (!crc) set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.");
+  return crc;
 }
 
 }  // namespace
 
-int check_uploaded_file(const Settings& settings) {
+ExitStatus check_uploaded_file(const Settings& settings) {
   const std::string& upload = settings.uploaded_file;
+  const DirectoryStamp listed_at = stamp_directory(".");
+  NameList listing = scan_directory(".");
+  if (!listing.readable()) {
+    report_unreadable_directory(settings);
+    return ExitStatus::no_usable_sfv;
+  }
+  Release release(std::move(listing));
+  std::optional<std::string> sfv_name = find_release_sfv(release.files.list());
+  if (!sfv_name) return handle_missing_sfv(settings, release.files);
+  release.sfv_name = std::move(*sfv_name);
 
-  std::string sfv_name;
-  {
-    // Only SFV files matter here, so no other entry's status is read.
-    NameList files = scan_directory(true, ".", is_sfv_name);
-    if (files.empty()) {
-      emit_message(settings, true, "Error reading directory " + settings.release_dir + ".");
-      return 4;
-    }
-    const NameEntry* sfv = find_release_sfv(files);
-    if (sfv == nullptr) return handle_missing_sfv(settings);
-    sfv_name = sfv->name;
+  release.sfv = load_sfv(release.sfv_name);
+  if (release.sfv.empty()) {
+    set_aside(settings, "Error parsing SFV file " + release.sfv_name + ", renaming " + upload +
+                            " to UNTESTED.");
+    return ExitStatus::no_usable_sfv;
   }
-
-  SfvList entries = load_sfv(sfv_name);
-  if (entries.empty()) {
-    emit_set_aside(settings,
-                   "Error parsing SFV file " + sfv_name + ", renaming " + upload + " to UNTESTED.",
-                   rename_to_untested(settings));
-    return 4;
-  }
-  const SfvEntry* found = find_sfv_entry(entries, upload);
-  if (found == nullptr) {
-    emit_set_aside(
-        settings,
-        "File " + upload + " is not listed in SFV " + sfv_name + ", renaming to UNTESTED.",
-        rename_to_untested(settings));
-    return 5;
-  }
-  // Only the upload's entry is needed from here on; the progress reads the SFV
-  // afresh, so the rest of a large one need not stay in memory meanwhile.
-  const SfvEntry entry = *found;
-  SfvList().swap(entries);
-
-  std::optional<std::uint32_t> crc;
-  {
-    FileUnderTest file(upload);
-    if (!file.is_open()) {
-      emit_set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.",
-                     rename_to_untested(settings));
-      return 5;
-    }
-    emit_message(settings, false, "Checking " + upload + " against SFV file " + sfv_name + "...");
-    crc = file.crc32();
-  }
-  // A file that could not be read to its end gets no verdict at all.
-  if (!crc) {
-    emit_set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.",
-                   rename_to_untested(settings));
-    return 5;
-  }
-  if (*crc != entry.expected_crc) {
-    emit_message(settings, true, "CRC failed.");
-    return 6;
+  const std::optional<SfvEntry> entry = find_sfv_entry(release.sfv, upload);
+  if (!entry) {
+    set_aside(settings, "File " + upload + " is not listed in SFV " + release.sfv_name +
+                            ", renaming to UNTESTED.");
+    return ExitStatus::set_aside;
   }
 
+  const std::optional<std::uint32_t> crc = checksum_upload(settings, release.sfv_name);
+  if (!crc) return ExitStatus::set_aside;
+  if (*crc != entry->expected_crc) {
+    emit_message(settings, "CRC failed.");
+    return ExitStatus::crc_failed;
+  }
+
+  // Other uploads' runs may have changed the directory since it was listed,
+  // before the checksum: clearing their markers, as this run is about to. The
+  // run that clears the last one must see all the others gone, or no run
+  // would ever tell the release complete, so a listing that may be stale is
+  // taken again once this run's marker is gone.
+  const bool relist = may_have_changed(".", listed_at);
   // The marker is spelled as in the SFV, which may differ from the upload's
   // name when the two matched only through name equivalence. It goes before
-  // the progress is computed, so that the progress counts this file.
-  if (stays_in_release(entry.file_name)) {
-    std::remove(missing_marker(settings, entry.file_name).c_str());
+  // the progress is computed, so that the progress counts this file. It is
+  // removed even when the listing did not show it: an SFV arriving meanwhile
+  // may have laid it out.
+  if (stays_in_release(entry->file_name)) {
+    const std::string marker = missing_marker(settings, entry->file_name);
+    if (std::remove(marker.c_str()) == 0) release.files.removed(marker);
   }
-  emit_message(settings, true, "CRC okay.");
-
-  int total = 0;
-  const int progress = compute_progress(settings, total, false);
-  if (progress != -1 && publishing_enabled(settings)) {
-    publish_status(settings, progress, total, false);
+  emit_message(settings, "CRC okay.");
+  if (relist) {
+    NameList fresh = scan_directory(".");
+    if (!fresh.readable()) {
+      report_unreadable_directory(settings);
+      return ExitStatus::crc_okay;
+    }
+    release.files.replace_list(std::move(fresh));
   }
-  return progress > 99 ? 3 : 2;
+  return finish_run(settings, release, Upload::release_file);
 }
 
 }  // namespace kuvo

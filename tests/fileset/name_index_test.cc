@@ -74,18 +74,26 @@ class NameMaker {
   std::mt19937 random_;
 };
 
+// Where a listing lookup landed, with the closing "*" at size() as the
+// reference walk has it.
+std::optional<std::size_t> listed_at(const NameList& list, std::optional<std::size_t> found) {
+  if (found && *found == kClosingStar) return list.size();
+  return found;
+}
+
 TEST(NameIndexTest, SfvLookupsGiveTheWalksEntry) {
   NameMaker maker(6);
   for (int round = 0; round < 6000; ++round) {
     const std::vector<std::string> names = maker.names();
-    SfvList list;
-    for (const std::string& name : names) list.push_back(SfvEntry{name, 0});
+    const SfvList list = reference::sfv_list(names);
     const SfvIndex index = index_sfv_list(list);
     for (int probe = 0; probe < 6; ++probe) {
       const std::string name = maker.probe(names);
-      const SfvEntry* expected = reference::find_sfv_entry(list, name);
-      ASSERT_EQ(find_sfv_entry(index, name), expected) << "name '" << name << "' round " << round;
-      ASSERT_EQ(find_sfv_entry(list, name), expected) << "name '" << name << "' round " << round;
+      const std::optional<std::size_t> expected = reference::find_sfv_entry(list, name);
+      ASSERT_EQ(reference::position_in(list, find_sfv_entry(index, name)), expected)
+          << "name '" << name << "' round " << round;
+      ASSERT_EQ(reference::position_in(list, find_sfv_entry(list, name)), expected)
+          << "name '" << name << "' round " << round;
     }
   }
 }
@@ -94,52 +102,29 @@ TEST(NameIndexTest, ListedNameLookupsGiveTheWalksEntry) {
   NameMaker maker(7);
   for (int round = 0; round < 6000; ++round) {
     const std::vector<std::string> names = maker.names();
+    // Directories hold each name once, and other entries that no lookup sees;
+    // listings that were not read keep the closing "*" honest.
     NameList list;
-    for (const std::string& name : names) list.push_back(NameEntry{name});
-    // Directory listings end in "*"; lists without it keep the index honest too.
-    if (maker.pick(4) != 0) list.push_back(NameEntry{"*"});
+    for (const std::string& name : names) {
+      bool seen = false;
+      for (std::size_t i = 0; i < list.size(); ++i) seen = seen || list.name(i) == name;
+      if (!seen) list.add(name, maker.pick(5) == 0 ? EntryKind::other : EntryKind::regular);
+    }
+    if (maker.pick(4) != 0) list.mark_readable();
     const NameIndex index = index_name_list(list);
     for (int probe = 0; probe < 6; ++probe) {
       const std::string name = maker.probe(names);
-      const NameEntry* expected = reference::find_listed_name(list, name);
-      ASSERT_EQ(find_listed_name(index, name), expected) << "name '" << name << "' round " << round;
-      ASSERT_EQ(find_listed_name(list, name), expected) << "name '" << name << "' round " << round;
+      const std::optional<std::size_t> expected = reference::find_listed_name(list, name);
+      ASSERT_EQ(listed_at(list, find_listed_name(index, name)), expected)
+          << "name '" << name << "' round " << round;
+      ASSERT_EQ(listed_at(list, find_listed_name(list, name)), expected)
+          << "name '" << name << "' round " << round;
     }
   }
 }
 
-// Progress looks up only marker names, so its listing may leave out entries that
-// cannot match a name ending in the missing suffix: the answers must not change.
-TEST(NameIndexTest, LeavingOutEntriesThatCannotMatchTheSuffixKeepsTheAnswers) {
-  NameMaker maker(8);
-  int left_out = 0;
-  for (int round = 0; round < 6000; ++round) {
-    const std::vector<std::string> names = maker.names();
-    const std::string suffix = maker.pick(2) ? maker.fresh() + "a" : "-ok-a";
-    NameList full;
-    NameList kept;
-    std::vector<std::size_t> kept_positions;
-    for (const std::string& name : names) {
-      const std::string listed = maker.pick(2) ? name + maker.respell(suffix) : name;
-      full.push_back(NameEntry{listed});
-      if (may_match_name_ending_in(listed, suffix)) {
-        kept.push_back(NameEntry{listed});
-        kept_positions.push_back(full.size() - 1);
-      }
-    }
-    left_out += static_cast<int>(full.size() - kept.size());
-    for (int probe = 0; probe < 4; ++probe) {
-      const std::string name = maker.probe(names) + suffix;
-      const NameEntry* expected = reference::find_listed_name(full, name);
-      const NameEntry* found = reference::find_listed_name(kept, name);
-      const NameEntry* mapped = found ? &full[kept_positions[found - kept.data()]] : nullptr;
-      ASSERT_EQ(mapped, expected) << "name '" << name << "' round " << round;
-    }
-  }
-  EXPECT_GT(left_out, 10000);
-}
-
-// Positions in the list that a lookup must return; -1 for none.
+// Positions in the list that a lookup must return; -1 for none. A listing
+// closes with "*" at the position after its last name.
 struct Case {
   std::vector<std::string> list;
   std::string name;
@@ -157,31 +142,32 @@ TEST(NameIndexTest, TieBreaks) {
       {{"a.ok.ok.rar"}, "a.rar", -1, -1, "only the first .OK. is reduced"},
       {{"a..rar"}, "a-ok-.rar", 0, -1, "separators around OK may be any"},
       {{"track_01.mp3"}, "Track 01.MP3", 0, 0, "case and separators"},
-      {{"a.rar", "*"}, "*", 1, 1, "the listing's * entry matches only *"},
+      {{"a.rar"}, "*", -1, 1, "the listing's closing * matches only *"},
       {{}, "a", -1, -1, "an empty list"},
       {{"", "x"}, "", 0, 0, "an empty name is a name"},
   };
   for (const Case& c : cases) {
-    SfvList sfv;
-    NameList names;
-    for (const std::string& name : c.list) {
-      sfv.push_back(SfvEntry{name, 0});
-      names.push_back(NameEntry{name});
-    }
-    const SfvEntry* sfv_found = find_sfv_entry(index_sfv_list(sfv), c.name);
-    const NameEntry* listed_found = find_listed_name(index_name_list(names), c.name);
-    EXPECT_EQ(sfv_found, c.sfv_position < 0 ? nullptr : &sfv[c.sfv_position]) << c.why;
-    EXPECT_EQ(listed_found, c.listed_position < 0 ? nullptr : &names[c.listed_position]) << c.why;
+    const SfvList sfv = reference::sfv_list(c.list);
+    const NameList names = reference::name_list(c.list);
+    const std::optional<std::size_t> sfv_found =
+        reference::position_in(sfv, find_sfv_entry(index_sfv_list(sfv), c.name));
+    const std::optional<std::size_t> listed_found =
+        listed_at(names, find_listed_name(index_name_list(names), c.name));
+    EXPECT_EQ(sfv_found ? static_cast<int>(*sfv_found) : -1, c.sfv_position) << c.why;
+    EXPECT_EQ(listed_found ? static_cast<int>(*listed_found) : -1, c.listed_position) << c.why;
   }
 }
 
-TEST(NameIndexTest, MovedIndexKeepsItsKeys) {
-  // Short names live inside their strings; the keys must survive the move.
-  NameList list{{"a-ok-b"}, {"c"}};
-  NameIndex moved = index_name_list(list);
-  NameIndex index = std::move(moved);
-  EXPECT_EQ(find_listed_name(index, "A.B"), &list[0]);
-  EXPECT_EQ(find_listed_name(index, "C"), &list[1]);
+TEST(NameIndexTest, OtherEntriesAndExactNames) {
+  NameList list;
+  list.add("a.rar-missing", EntryKind::other);  // a directory named like a marker
+  list.add("b.rar-missing", EntryKind::regular);
+  list.mark_readable();
+  const NameIndex index = index_name_list(list);
+  EXPECT_EQ(find_listed_name(index, "a.rar-missing"), std::nullopt) << "only files are found";
+  EXPECT_EQ(find_exact_name(index, "a.rar-missing"), std::nullopt);
+  EXPECT_EQ(find_exact_name(index, "b.rar-missing"), 1u);
+  EXPECT_EQ(find_exact_name(index, "B.RAR-MISSING"), std::nullopt) << "exact means exact";
 }
 
 }  // namespace

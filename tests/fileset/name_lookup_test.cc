@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "fileset/reference_lookup.h"
+
 namespace kuvo {
 namespace {
 
@@ -35,22 +37,22 @@ struct LookupCase {
   const char* reason;
 };
 
-SfvList sfv_list(const std::vector<std::string>& names) {
-  SfvList list;
-  for (const std::string& name : names) list.push_back(SfvEntry{name, 0});
-  return list;
+int index_of(const SfvList& list, const std::optional<SfvEntry>& found) {
+  const std::optional<std::size_t> position = reference::position_in(list, found);
+  return position ? static_cast<int>(*position) : -1;
 }
 
-NameList name_list(const std::vector<std::string>& names) {
-  NameList list;
-  for (const std::string& name : names) list.push_back(NameEntry{name});
-  return list;
+// A trailing "*" in a case's list stands for the "*" that closes a listing
+// that was read; a list without it was not read.
+NameList listing_of(std::vector<std::string> names) {
+  const bool readable = !names.empty() && names.back() == "*";
+  if (readable) names.pop_back();
+  return reference::name_list(names, readable);
 }
 
-template <typename List, typename Entry>
-int index_of(const List& list, const Entry* found) {
-  if (found == nullptr) return -1;
-  return static_cast<int>(found - list.data());
+int index_of(const NameList& list, std::optional<std::size_t> found) {
+  if (!found) return -1;
+  return static_cast<int>(*found == kClosingStar ? list.size() : *found);
 }
 
 // The directory-side name is looked up in the SFV's list.
@@ -82,7 +84,7 @@ TEST(NameLookupTest, FindSfvEntry) {
       {{}, "a.rar", -1, "empty list"},
   };
   for (const LookupCase& c : cases) {
-    const SfvList list = sfv_list(c.list);
+    const SfvList list = reference::sfv_list(c.list);
     EXPECT_EQ(index_of(list, find_sfv_entry(list, c.name)), c.expected) << c.reason;
   }
 }
@@ -106,7 +108,7 @@ TEST(NameLookupTest, FindListedName) {
       {{}, "*", -1, "empty list"},
   };
   for (const LookupCase& c : cases) {
-    const NameList list = name_list(c.list);
+    const NameList list = listing_of(c.list);
     EXPECT_EQ(index_of(list, find_listed_name(list, c.name)), c.expected) << c.reason;
   }
 }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "fileset/directory_scanner.h"
 #include "fileset/sfv_reader.h"
@@ -34,30 +35,66 @@ inline std::optional<std::string> reduce(const std::string& normalised) {
   return normalised.substr(0, at + 1) + normalised.substr(at + 4);
 }
 
-inline const SfvEntry* find_sfv_entry(const SfvList& list, std::string_view name) {
-  for (const SfvEntry& entry : list)
-    if (entry.file_name == name) return &entry;
+// The position of the entry of `list` that the directory-side `name` denotes.
+inline std::optional<std::size_t> find_sfv_entry(const SfvList& list, std::string_view name) {
+  for (std::size_t i = 0; i < list.size(); ++i)
+    if (list[i].file_name == name) return i;
   const std::string n = normalise(name);
   const std::optional<std::string> r = reduce(n);
-  for (const SfvEntry& entry : list) {
-    const std::string e = normalise(entry.file_name);
-    if (n == e) return &entry;
-    if (r && *r == e) return &entry;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const std::string e = normalise(list[i].file_name);
+    if (n == e) return i;
+    if (r && *r == e) return i;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
-inline const NameEntry* find_listed_name(const NameList& list, std::string_view name) {
-  for (const NameEntry& entry : list)
-    if (entry.name == name) return &entry;
+// The position of the regular file of `list` that the SFV-side `name`
+// denotes; the closing "*" of a readable listing counts as size().
+inline std::optional<std::size_t> find_listed_name(const NameList& list, std::string_view name) {
+  for (std::size_t i = 0; i < list.size(); ++i)
+    if (list.kind(i) == EntryKind::regular && list.name(i) == name) return i;
   const std::string n = normalise(name);
-  for (const NameEntry& entry : list) {
-    const std::string e = normalise(entry.name);
-    if (n == e) return &entry;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    if (list.kind(i) != EntryKind::regular) continue;
+    const std::string e = normalise(list.name(i));
+    if (n == e) return i;
     const std::optional<std::string> r = reduce(e);
-    if (r && *r == n) return &entry;
+    if (r && *r == n) return i;
   }
-  return nullptr;
+  if (name == "*" && list.readable()) return list.size();
+  return std::nullopt;
+}
+
+// A list holding `names` in list order, head first, as an SFV gives it.
+inline SfvList sfv_list(const std::vector<std::string>& names) {
+  SfvList list;
+  for (auto name = names.rbegin(); name != names.rend(); ++name) list.add_line(*name, 0);
+  return list;
+}
+
+// A listing holding `names` in list order as regular files; one that was read
+// (and so closes with "*") unless `readable` is false.
+inline NameList name_list(const std::vector<std::string>& names, bool readable = true) {
+  NameList list;
+  for (const std::string& name : names) list.add(name, EntryKind::regular);
+  if (readable) list.mark_readable();
+  return list;
+}
+
+// The position of the entry `found` of `list`, which views its text; none for none.
+inline std::optional<std::size_t> position_in(const SfvList& list,
+                                              const std::optional<SfvEntry>& found) {
+  if (!found) return std::nullopt;
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const SfvEntry entry = list[i];
+    if (entry.file_name.data() == found->file_name.data() &&
+        entry.file_name.size() == found->file_name.size() &&
+        entry.expected_crc == found->expected_crc) {
+      return i;
+    }
+  }
+  return list.size() + 1;  // not the list's own entry
 }
 
 }  // namespace kuvo::reference

@@ -41,18 +41,20 @@ TEST_F(ProgressTest, MarkersThatCannotBeCreatedAreToldAndNeverCountAsFiles) {
   put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB"));
   put("a.rar", "AAA");
   const std::string suffix(300, 'm');
-  RunResult run = upload("r.sfv", {"-G", "-A1"},
-                         {{"KUVO_MISSING", suffix}, {"KUVO_COMPLETE", "done"},
-                          {"KUVO_ANNOUNCEFILE", announce()}});
+  RunResult run = upload(
+      "r.sfv", {"-G", "-A1"},
+      {{"KUVO_MISSING", suffix}, {"KUVO_COMPLETE", "done"}, {"KUVO_ANNOUNCEFILE", announce()}});
   EXPECT_EQ(console(run),
             "Creating MISSING files from r.sfv...\r\n"
-            "Unable to create marker b.rar" + suffix + ": File name too long.\r\n"
-            "Upload progress: [050%] [##########----------]\r\n");
+            "Unable to create marker b.rar" +
+                suffix +
+                ": File name too long.\r\n"
+                "Upload progress: [050%] [##########----------]\r\n");
   EXPECT_EQ(run.status, 0);
   // Every run after it still sees the file absent.
-  run = upload("a.rar", {"-G", "-A1"},
-               {{"KUVO_MISSING", suffix}, {"KUVO_COMPLETE", "done"},
-                {"KUVO_ANNOUNCEFILE", announce()}});
+  run = upload(
+      "a.rar", {"-G", "-A1"},
+      {{"KUVO_MISSING", suffix}, {"KUVO_COMPLETE", "done"}, {"KUVO_ANNOUNCEFILE", announce()}});
   expect_not_complete(run, 2);
 }
 

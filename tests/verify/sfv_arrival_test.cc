@@ -20,12 +20,11 @@ TEST_F(SfvArrivalTest, UntestedUploadsAreRetestedAndMarkersLaidOut) {
   EXPECT_EQ(upload("b.rar", {"-U"}).status, 4);
   put("c.rar-UNTESTED", "CCC");  // the suffix test ignores case
   put("d.rar-untested", "DDD");  // not in the SFV
-  EXPECT_EQ(files(), (Files{"a.rar-untested", "b.rar-untested", "c.rar-UNTESTED",
-                            "d.rar-untested"}));
+  EXPECT_EQ(files(),
+            (Files{"a.rar-untested", "b.rar-untested", "c.rar-UNTESTED", "d.rar-untested"}));
 
-  put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "not BBB") +
-                   sfv_line("c.rar", "CCC") + sfv_line("e.rar", "EEE") +
-                   sfv_line("info.nfo", "N"));
+  put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "not BBB") + sfv_line("c.rar", "CCC") +
+                   sfv_line("e.rar", "EEE") + sfv_line("info.nfo", "N"));
   RunResult run = upload("r.sfv", {"-U"});
   EXPECT_EQ(run.status, 0);
   // Listing order decides the order of the re-test lines.
@@ -38,8 +37,8 @@ TEST_F(SfvArrivalTest, UntestedUploadsAreRetestedAndMarkersLaidOut) {
   }
   EXPECT_TRUE(out.ends_with("Creating MISSING files from r.sfv...\r\n")) << out;
   // The bad file counts as absent and gets a marker; the ignored .nfo gets none.
-  EXPECT_EQ(files(), (Files{"a.rar", "b.rar-crc-failed", "b.rar-missing", "c.rar",
-                            "d.rar-untested", "e.rar-missing", "r.sfv"}));
+  EXPECT_EQ(files(), (Files{"a.rar", "b.rar-crc-failed", "b.rar-missing", "c.rar", "d.rar-untested",
+                            "e.rar-missing", "r.sfv"}));
 }
 
 TEST_F(SfvArrivalTest, ProgressAndAnnounceLinesFollowTheMarkers) {
@@ -92,14 +91,15 @@ TEST_F(SfvArrivalTest, CompleteOnArrivalAndUnusableSfvs) {
             "Testing UNTESTED files against bad.sfv...\r\nError parsing SFV file bad.sfv.\r\n");
   run = upload("missing.sfv");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(console(run),
-            "Creating MISSING files from missing.sfv...\r\nError parsing SFV file missing.sfv.\r\n");
+  EXPECT_EQ(
+      console(run),
+      "Creating MISSING files from missing.sfv...\r\nError parsing SFV file missing.sfv.\r\n");
 }
 
 TEST_F(SfvArrivalTest, EntriesNamingOtherDirectoriesAreIgnored) {
   mkdir((sandbox() / "other").c_str(), 0755);
-  put("r.sfv", sfv_line("../other/x.rar", "X") + sfv_line("/tmp/y.rar", "Y") +
-                   sfv_line("a.rar", "A"));
+  put("r.sfv",
+      sfv_line("../other/x.rar", "X") + sfv_line("/tmp/y.rar", "Y") + sfv_line("a.rar", "A"));
   RunResult run = upload("r.sfv", {"-A0"});
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(list_dir(sandbox() / "other").empty());
@@ -156,7 +156,8 @@ TEST_F(SfvArrivalTest, RenamesThatFailAreToldRightAfterTheVerdict) {
   EXPECT_EQ(run.status, 0);
   const std::string out = console(run);
   for (const char* lines :
-       {"Testing a.rar...CRC okay.\r\nUnable to rename a.rar-untested to a.rar: Is a directory.\r\n",
+       {"Testing a.rar...CRC okay.\r\nUnable to rename a.rar-untested to a.rar: Is a "
+        "directory.\r\n",
         "Testing b.rar...CRC failed, renaming to BAD.\r\nUnable to rename b.rar-untested to "
         "b.rar-crc-failed: Is a directory.\r\n"}) {
     EXPECT_NE(out.find(lines), std::string::npos) << out;

@@ -1,0 +1,90 @@
+// What a run knows of its release directory: one listing and one reading of
+// the SFV, taken once and handed from step to step. The run's own changes
+// (markers created and removed, files renamed) are applied to the listing, so
+// that every later step sees them as a fresh listing would.
+//
+// Runs for other uploads may change the directory meanwhile, and the listing
+// does not see that. Since an entry counts as there only when its file is
+// listed and its marker is not, what a run misses (files that arrived, markers
+// that went) can only make it report less progress; and a release is reported
+// complete only once a fresh listing agrees (see compute_progress).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "base/settings.h"
+#include "fileset/directory_scanner.h"
+#include "fileset/name_index.h"
+#include "fileset/sfv_reader.h"
+
+namespace kuvo {
+
+class ReleaseFiles {
+ public:
+  explicit ReleaseFiles(NameList listing) : list_(std::move(listing)) {}
+  // The index views the list, so a moved list is indexed afresh.
+  ReleaseFiles(ReleaseFiles&& other) noexcept : list_(std::move(other.list_)) {}
+  ReleaseFiles& operator=(ReleaseFiles&& other) noexcept {
+    list_ = std::move(other.list_);
+    indexed_ = changed_ = false;
+    added_.clear();
+    return *this;
+  }
+
+  const NameList& list() const { return list_; }
+
+  // The position of the regular file that the SFV-side `name` denotes, or
+  // none (see find_listed_name). Indexes the list afresh first when it
+  // changed, so steps should change it in batches.
+  std::optional<std::size_t> find(std::string_view name);
+  // True when a regular file is spelled exactly `name`.
+  bool holds(std::string_view name);
+
+  // The run renamed the regular file `from` to `to`; a `from` it does not
+  // hold only adds `to`. Cannot fail.
+  void renamed(std::string_view from, std::string_view to);
+  // Takes `listing`, a fresh listing of the directory, in place of the list.
+  void replace_list(NameList listing);
+  // The run created the regular file `name`. Cannot fail.
+  void created(std::string_view name);
+  // The run removed the regular file `name`, if it held one. Cannot fail.
+  void removed(std::string_view name);
+
+ private:
+  // The position of the regular file spelled exactly `name`. Exact names are
+  // unique in a directory, so the index stays good for them across changes:
+  // a removed entry keeps its place, marked removed, and entries added since
+  // the index was built are looked up beside it.
+  std::optional<std::size_t> exact(std::string_view name);
+  const NameIndex& index();
+
+  NameList list_;
+  NameIndex index_;
+  bool indexed_ = false;
+  bool changed_ = false;                                // since the index was built
+  std::unordered_map<std::string, std::size_t> added_;  // since the index was built
+};
+
+struct Release {
+  explicit Release(NameList listing) : files(std::move(listing)) {}
+
+  ReleaseFiles files;
+  std::string sfv_name;  // as listed, or as uploaded
+  SfvList sfv;
+};
+
+// Emits "Error reading directory <KUVO_DIR>."; the one place for it.
+void report_unreadable_directory(const Settings& settings);
+
+// Emits "Error parsing SFV file <sfv_name>."; the one place for it.
+void report_unparsable_sfv(const Settings& settings, const std::string& sfv_name);
+
+// The release's SFV file: the first regular file of `files` in list order
+// whose name passes the SFV-name test; none when there is none.
+std::optional<std::string> find_release_sfv(const NameList& files);
+
+}  // namespace kuvo
