@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -202,6 +203,31 @@ TEST(SfvReaderTest, SpecialFilesNeverBlock) {
   close(writer_read_end);
 
   EXPECT_EQ(entries_in_child("/dev/zero"), 0) << "an endless device";
+}
+
+// A disk that fails part-way: a block of whole lines and a cut one, an
+// interrupted read (tried again), then an error.
+int reads = 0;
+ssize_t failing_read(int, void* buffer, std::size_t size) {
+  const std::string block = "a.rar 0000000a\nb.rar 0000";
+  switch (reads++) {
+    case 0:
+      std::copy_n(block.begin(), std::min(size, block.size()), static_cast<char*>(buffer));
+      return static_cast<ssize_t>(std::min(size, block.size()));
+    case 1:
+      errno = EINTR;
+      return -1;
+    default:
+      errno = EIO;
+      return -1;
+  }
+}
+
+TEST(SfvReaderTest, AReadErrorMakesTheSfvUnusableNotShorter) {
+  reads = 0;
+  EXPECT_TRUE(read_sfv(-1, failing_read).empty())
+      << "neither the lines before the error nor the one it cut short may count";
+  EXPECT_EQ(reads, 3) << "the interrupted read was tried again";
 }
 
 }  // namespace
