@@ -11,6 +11,7 @@
 #include "base/case_fold.h"
 #include "base/emit.h"
 #include "base/exit_status.h"
+#include "run/admin_command.h"
 #include "run/banner.h"
 #include "run/environment.h"
 #include "run/memory.h"
@@ -32,6 +33,9 @@ int main(int argc, char** argv) {
   // Markers and status directories must get exactly the modes kuvo asks for,
   // so that every user of the upload server may see and clear them.
   umask(0);
+
+  // An administrator checking or repairing releases by hand.
+  if (std::optional<int> status = handle_admin_command(argc, argv)) return *status;
 
   std::string banner = unscramble_banner() + "\r\n";
   std::fputs(banner.c_str(), stdout);
