@@ -54,8 +54,8 @@ bool take_publishing_switch(std::string_view arg, Settings& settings, std::strin
     settings.base_dir_switch = true;
   } else if (arg.size() == 3 && equals_ignoring_case(arg.substr(0, 2), "-A") && arg[2] >= '0' &&
              arg[2] <= '2') {
-    if (!settings.announce_file) error = "-A" + std::string(1, arg[2]) +
-                                         " needs KUVO_ANNOUNCEFILE to be set";
+    if (!settings.announce_file)
+      error = "-A" + std::string(1, arg[2]) + " needs KUVO_ANNOUNCEFILE to be set";
     constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
                                        AnnounceMode::every_change};
     settings.announce_mode = kModes[arg[2] - '0'];
@@ -131,8 +131,8 @@ void with_console_on_stderr(Work work) {
 }
 
 // Examines, and for a repair repairs, the release at `path`.
-ReleaseOutcome handle_release(const AdminOptions& options, const std::string& path,
-                              int start_fd, const std::string& start, ReadCounters& counters) {
+ReleaseOutcome handle_release(const AdminOptions& options, const std::string& path, int start_fd,
+                              const std::string& start, ReadCounters& counters) {
   ReleaseOutcome outcome;
   outcome.path = path;
   if (fchdir(start_fd) != 0 || chdir(path.c_str()) != 0) {

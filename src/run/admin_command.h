@@ -13,12 +13,12 @@ namespace kuvo {
 
 struct AdminOptions {
   AdminCommand command = AdminCommand::check;
-  bool recursive = false;  // -r: every directory below holding an SFV file
-  bool verbose = false;    // -v: a line for every entry, ok ones too
-  bool json = false;       // --json
-  unsigned jobs = 1;       // -j N: files read at once
+  bool recursive = false;                // -r: every directory below holding an SFV file
+  bool verbose = false;                  // -v: a line for every entry, ok ones too
+  bool json = false;                     // --json
+  unsigned jobs = 1;                     // -j N: files read at once
   std::vector<std::string> directories;  // "." when none is given
-  Settings settings;  // the site's KUVO_ variables and the publishing switches
+  Settings settings;                     // the site's KUVO_ variables and the publishing switches
 };
 
 // Reads the command line whose argv[1] is "--check" or "--repair", and the

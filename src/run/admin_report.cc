@@ -52,7 +52,8 @@ std::string entry_line(const ReleaseOutcome& outcome, const EntryReport& entry) 
   std::string line = "WAITING " + name + " as ";
   for (std::size_t i = 0; i < entry.waiting.size(); ++i) {
     if (i > 0) line += ", ";
-    line += printable(entry.waiting[i].name) + " (" + printable(verdict_text(entry.waiting[i])) + ")";
+    line +=
+        printable(entry.waiting[i].name) + " (" + printable(verdict_text(entry.waiting[i])) + ")";
   }
   return line;
 }
@@ -77,8 +78,8 @@ std::string step_line(const ReleaseOutcome& outcome, const RepairStep& step) {
 
 std::string problem_line(const ReleaseOutcome& outcome) {
   const std::string path = printable(outcome.path);
-  if (outcome.enter_error) return "ERROR " + path + ": cannot enter the directory: " +
-                                  printable(*outcome.enter_error);
+  if (outcome.enter_error)
+    return "ERROR " + path + ": cannot enter the directory: " + printable(*outcome.enter_error);
   switch (outcome.report.problem) {
     case ReleaseProblem::unreadable_directory:
       return "ERROR " + path + ": cannot read the directory";
@@ -135,8 +136,8 @@ std::string plan_lines(const ReleaseOutcome& outcome) {
   std::string text;
   for (const RepairStep& step : outcome.plan) {
     text += step_line(outcome, step) + "\n";
-    if (step.failure) text += "FAILED " + shown(outcome, step.name) + ": " +
-                              printable(*step.failure) + "\n";
+    if (step.failure)
+      text += "FAILED " + shown(outcome, step.name) + ": " + printable(*step.failure) + "\n";
   }
   return text;
 }

@@ -36,9 +36,9 @@ std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* 
   struct stat st;
   if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
   if (size) *size = static_cast<std::uint64_t>(st.st_size);
-  return FileIdentity{st.st_dev, st.st_ino, st.st_size,
-                      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 +
-                          st.st_mtim.tv_nsec};
+  return FileIdentity{
+      st.st_dev, st.st_ino, st.st_size,
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
 }
 
 // Reads one file through the path every verification takes. Runs in a worker
@@ -224,8 +224,8 @@ class Examination {
         const std::string name(list().name(*own));
         const std::optional<SfvEntry> checked_against = find_sfv_entry(sfv_, name);
         pending.own_job = job_for(name);
-        own_crc_[*pending.own_job] = checked_against ? checked_against->expected_crc
-                                                     : entry.expected_crc;
+        own_crc_[*pending.own_job] =
+            checked_against ? checked_against->expected_crc : entry.expected_crc;
       }
       // An entry the SFV lists twice shares its waiting files with the line a
       // file spelled like it would be checked against.
@@ -270,7 +270,8 @@ class Examination {
   // Stale markers and files the SFV has no part in.
   void collect_strays(ReleaseReport& report) {
     for (const EntryReport& entry : report.entries) {
-      if (entry.state == EntryState::ok && entry.marker) report.stale_markers.push_back(*entry.marker);
+      if (entry.state == EntryState::ok && entry.marker)
+        report.stale_markers.push_back(*entry.marker);
     }
     const std::string& suffix = settings_.missing_suffix;
     for (std::size_t i = 0; i < list().size(); ++i) {
@@ -288,8 +289,9 @@ class Examination {
       }
     }
     std::sort(report.stale_markers.begin(), report.stale_markers.end());
-    report.stale_markers.erase(std::unique(report.stale_markers.begin(), report.stale_markers.end()),
-                               report.stale_markers.end());
+    report.stale_markers.erase(
+        std::unique(report.stale_markers.begin(), report.stale_markers.end()),
+        report.stale_markers.end());
     std::sort(report.unlisted_files.begin(), report.unlisted_files.end());
   }
 
@@ -309,8 +311,8 @@ class Examination {
 }  // namespace
 
 int ReleaseReport::count(EntryState state) const {
-  return static_cast<int>(std::count_if(entries.begin(), entries.end(),
-                                        [state](const EntryReport& e) { return e.state == state; }));
+  return static_cast<int>(std::count_if(
+      entries.begin(), entries.end(), [state](const EntryReport& e) { return e.state == state; }));
 }
 
 Progress ReleaseReport::progress() const {

@@ -42,8 +42,8 @@ struct EntryReport {
   std::string sfv_name;  // as the SFV spells it
   std::uint32_t expected_crc = 0;
   EntryState state = EntryState::missing;
-  std::optional<FileCheck> file;     // under its own name, by the name rules
-  std::vector<FileCheck> waiting;    // under its untested or bad names, by name
+  std::optional<FileCheck> file;      // under its own name, by the name rules
+  std::vector<FileCheck> waiting;     // under its untested or bad names, by name
   std::optional<std::string> marker;  // its missing marker, as the directory spells it
 };
 
@@ -84,9 +84,9 @@ using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std:
 using ReadResults = std::map<FileIdentity, std::optional<std::uint32_t>>;
 
 struct AuditOptions {
-  unsigned jobs = 1;                   // files read at once, one thread each
-  ReadCounters* counters = nullptr;    // updated as files are read, when given
-  ReadResults* known = nullptr;        // consulted and extended, when given
+  unsigned jobs = 1;                 // files read at once, one thread each
+  ReadCounters* counters = nullptr;  // updated as files are read, when given
+  ReadResults* known = nullptr;      // consulted and extended, when given
 };
 
 // Examines the release in the working directory: lists it, finds its SFV as a

@@ -112,11 +112,14 @@ class Planner {
   // matching.
   bool settle_waiting(const EntryReport& entry) {
     bool ok = entry.state == EntryState::ok;
+    // Matching files first: one leaving the bad name frees it for a file
+    // that waits untested and does not match.
+    for (const FileCheck& file : entry.waiting) {
+      if (file.verdict == Verdict::crc_ok && rename(file.name, base_of(file.name).first)) ok = true;
+    }
     for (const FileCheck& file : entry.waiting) {
       const auto [base, untested] = base_of(file.name);
-      if (file.verdict == Verdict::crc_ok) {
-        if (rename(file.name, base)) ok = true;
-      } else if (file.verdict == Verdict::crc_bad && untested) {
+      if (file.verdict == Verdict::crc_bad && untested) {
         rename(file.name, base + settings_.bad_suffix);
       }
     }
