@@ -25,8 +25,9 @@ if command -v mandoc >/dev/null; then
 fi
 
 # Every variable the settings code reads, and everything the switches test for.
-for name in $(grep -o '"KUVO_[A-Z_]*"' "$top/src/run/settings.cc" | tr -d '"' | sort -u) \
-    USER GROUP UNFO '\\-U' '\\-G' '\\-I' '\\-A0' '\\-A1' '\\-A2' '\\-L' '\\-\\-help' '\\-\\-version'; do
+for name in $(grep -o '"KUVO_[A-Z_]*"' "$top/src/run/environment.cc" | tr -d '"' | sort -u) \
+    USER GROUP UNFO '\\-U' '\\-G' '\\-I' '\\-A0' '\\-A1' '\\-A2' '\\-L' '\\-\\-help' '\\-\\-version' \
+    '\\-\\-check' '\\-\\-repair' '\\-\\-dry\\-run' '\\-\\-json'; do
   grep -q -- "$name" "$page" || complain "the page does not mention $name"
 done
 exit_section=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /p' "$page")
