@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <unordered_map>
 #include <utility>
@@ -91,14 +92,18 @@ void read_all(std::vector<ReadJob>& jobs, const AuditOptions& options) {
     for (std::size_t i; (i = next++) < queue.size();) read_job(*queue[i], counters);
   };
   const std::size_t threads = std::min<std::size_t>(std::max(options.jobs, 1u), queue.size());
-  if (threads <= 1) {
-    work();
-  } else {
-    std::vector<std::thread> workers;
-    workers.reserve(threads);
-    for (std::size_t t = 0; t < threads; ++t) workers.emplace_back(work);
-    for (std::thread& worker : workers) worker.join();
+  // The calling thread is one of the workers. A thread the system refuses
+  // (too many already) only means fewer files read at once.
+  std::vector<std::thread> helpers;
+  for (std::size_t t = 1; t < threads; ++t) {
+    try {
+      helpers.emplace_back(work);
+    } catch (const std::system_error&) {
+      break;
+    }
   }
+  work();
+  for (std::thread& helper : helpers) helper.join();
 
   if (!options.known) return;
   for (const ReadJob& job : jobs) {
@@ -128,33 +133,11 @@ struct WaitingFile {
   SfvEntry entry;  // the entry its base name denotes
 };
 
-// Positions in the SFV list, for telling entries apart: two entries are one
-// when they are the same line. Empty names may share their place in the text
-// with the next name, so the length is part of the key.
-class SfvPositions {
- public:
-  explicit SfvPositions(const SfvList& list) {
-    for (std::size_t i = 0; i < list.size(); ++i) {
-      const std::string_view name = list[i].file_name;
-      positions_[{name.data(), name.size()}] = i;
-    }
-  }
-  std::size_t of(const SfvEntry& entry) const {
-    return positions_.at({entry.file_name.data(), entry.file_name.size()});
-  }
-
- private:
-  std::map<std::pair<const char*, std::size_t>, std::size_t> positions_;
-};
-
 // The examination proper, on a release whose SFV reads.
 class Examination {
  public:
   Examination(const Settings& settings, Release& release)
-      : settings_(settings),
-        release_(release),
-        sfv_(index_sfv_list(release.sfv)),
-        positions_(release.sfv) {}
+      : settings_(settings), release_(release), sfv_(index_sfv_list(release.sfv)) {}
 
   ReleaseReport run(const AuditOptions& options) {
     collect_waiting_files();
@@ -198,7 +181,7 @@ class Examination {
         if (!ends_with_ignoring_case(name, *suffix)) continue;
         const std::string base = name.substr(0, name.size() - suffix->size());
         if (std::optional<SfvEntry> entry = find_sfv_entry(sfv_, base)) {
-          waiting_[positions_.of(*entry)].push_back(WaitingFile{name, *entry});
+          waiting_[std::string(entry->file_name)].push_back(WaitingFile{name, *entry});
           waiting_names_.insert(name);
         }
         break;
@@ -227,14 +210,12 @@ class Examination {
         own_crc_[*pending.own_job] =
             checked_against ? checked_against->expected_crc : entry.expected_crc;
       }
-      // An entry the SFV lists twice shares its waiting files with the line a
-      // file spelled like it would be checked against.
-      const std::optional<SfvEntry> canonical = find_sfv_entry(sfv_, entry.file_name);
-      if (canonical) {
-        if (auto waiting = waiting_.find(positions_.of(*canonical)); waiting != waiting_.end()) {
-          for (const WaitingFile& file : waiting->second) {
-            pending.waiting_jobs.emplace_back(job_for(file.name), file.entry.expected_crc);
-          }
+      // A waiting file belongs to the entry its base name denotes, which is
+      // spelled exactly like every line that denotes it first: lines the SFV
+      // repeats share their waiting files.
+      if (auto waiting = waiting_.find(std::string(entry.file_name)); waiting != waiting_.end()) {
+        for (const WaitingFile& file : waiting->second) {
+          pending.waiting_jobs.emplace_back(job_for(file.name), file.entry.expected_crc);
         }
       }
       const std::optional<std::size_t> marker =
@@ -298,8 +279,8 @@ class Examination {
   const Settings& settings_;
   Release& release_;
   const SfvIndex sfv_;
-  const SfvPositions positions_;
-  std::map<std::size_t, std::vector<WaitingFile>> waiting_;  // by SFV position
+  // By the spelling of the entry their base names denote.
+  std::map<std::string, std::vector<WaitingFile>> waiting_;
   std::set<std::string> waiting_names_;
   std::set<std::string> claimed_markers_;
   std::vector<Pending> pending_;
