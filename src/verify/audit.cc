@@ -29,7 +29,6 @@ struct ReadJob {
   std::uint64_t size = 0;
   std::optional<std::uint32_t> crc;
   int open_error = 0;  // errno of a failed open; 0 when it opened
-  bool from_known = false;
   bool cacheable = false;
 };
 
@@ -52,8 +51,8 @@ void read_job(ReadJob& job, ReadCounters* counters) {
     } else {
       job.crc = file.crc32();
       // Only bytes that are still under the name, unchanged, may stand for it
-      // when the release is looked at again.
-      job.cacheable = file.is_named(job.name) && identity_of(job.name) == job.identity;
+      // when the release is looked at again; a failed read is tried again.
+      job.cacheable = job.crc && file.is_named(job.name) && identity_of(job.name) == job.identity;
     }
   }
   if (counters) {
@@ -62,7 +61,7 @@ void read_job(ReadJob& job, ReadCounters* counters) {
   }
 }
 
-// Reads every job not known yet, largest first, with up to `threads` threads
+// Reads every job not known yet, largest first, with up to `options.jobs` threads
 // taking the next job as they finish one, so that one large file does not
 // hold up the rest.
 void read_all(std::vector<ReadJob>& jobs, const AuditOptions& options) {
@@ -72,7 +71,6 @@ void read_all(std::vector<ReadJob>& jobs, const AuditOptions& options) {
     if (options.known && job.identity) {
       if (auto known = options.known->find(*job.identity); known != options.known->end()) {
         job.crc = known->second;
-        job.from_known = true;
         continue;
       }
     }
@@ -107,7 +105,7 @@ void read_all(std::vector<ReadJob>& jobs, const AuditOptions& options) {
 
   if (!options.known) return;
   for (const ReadJob& job : jobs) {
-    if (job.cacheable && job.identity) (*options.known)[*job.identity] = job.crc;
+    if (job.cacheable && job.identity) (*options.known)[*job.identity] = *job.crc;
   }
 }
 

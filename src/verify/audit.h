@@ -81,7 +81,7 @@ struct ReadCounters {
 // modification time), so that a release examined again after its repair is
 // not read twice: a rename keeps all four.
 using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
-using ReadResults = std::map<FileIdentity, std::optional<std::uint32_t>>;
+using ReadResults = std::map<FileIdentity, std::uint32_t>;
 
 struct AuditOptions {
   unsigned jobs = 1;                 // files read at once, one thread each
