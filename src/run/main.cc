@@ -37,7 +37,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Settings settings;
-  if (!load_environment(settings)) return -1;
+  if (!load_environment(settings)) {
+    point_to_help_on_terminal();
+    return -1;
+  }
   if (!parse_switches(settings, argc, argv)) return -1;
 
   if (chdir(settings.release_dir.c_str()) != 0) {
