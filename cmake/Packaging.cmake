@@ -23,6 +23,7 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "proftpd-core | pure-ftpd")
 if(NOT KUVO_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack_checks.cmake")
 set(CPACK_STRIP_FILES ON)
 # CPack installs into its staging directory through DESTDIR, with this as the
 # prefix: the texts filled in at install time name the package's paths.
