@@ -19,7 +19,8 @@ static_assert(kKey.size() == 30);
 // build sets, so that it can never disagree with --version, the man pages or
 // the package.
 constexpr std::string_view kVersion = KUVO_VERSION;
-constexpr std::string_view kMajorMinor = kVersion.substr(0, kVersion.find('.', kVersion.find('.') + 1));
+constexpr std::string_view kMajorMinor =
+    kVersion.substr(0, kVersion.find('.', kVersion.find('.') + 1));
 constexpr std::string_view kLead = "kuvo ";
 constexpr std::string_view kTail = ": SFV upload check";
 constexpr std::size_t kBannerSize = kLead.size() + kMajorMinor.size() + kTail.size();
