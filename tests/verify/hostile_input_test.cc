@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -87,8 +88,10 @@ class HostileInputTest : public ::testing::Test, public ReleaseFixture {
   // Runs kuvo and checks what every hostile run must hold.
   RunResult hostile_upload(const std::string& file, const std::vector<std::string>& args = {},
                            const std::map<std::string, std::optional<std::string>>& env = {},
-                           RunOptions options = {}) {
-    if (options.timeout_seconds == RunOptions{}.timeout_seconds) options.timeout_seconds = 60;
+                           std::optional<RunOptions> given = std::nullopt) {
+    // A minute, unless the caller gives options with a time limit of its own.
+    RunOptions options = given.value_or(RunOptions{});
+    if (!given) options.timeout_seconds = 60;
     const auto outside_before = snapshot(sandbox().path(), {"rel", "announce.log"});
     const auto contents_before = uploaded_contents(release());
     RunResult run = upload(file, args, env, options);
