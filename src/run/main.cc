@@ -42,7 +42,10 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   Settings settings;
-  if (!load_environment(settings)) return exit_code(ExitStatus::setup_error);
+  if (!load_environment(settings)) {
+    point_to_help_on_terminal();
+    return exit_code(ExitStatus::setup_error);
+  }
   if (!parse_switches(settings, argc, argv)) return exit_code(ExitStatus::setup_error);
 
   if (chdir(settings.release_dir.c_str()) != 0) {

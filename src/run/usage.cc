@@ -1,5 +1,7 @@
 #include "run/usage.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -82,6 +84,14 @@ std::optional<int> handle_info_argument(int argc, const char* const* argv) {
   bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
   written = std::fflush(stdout) == 0 && written;
   return written ? 0 : 1;
+}
+
+void point_to_help_on_terminal() {
+  if (isatty(STDERR_FILENO) != 1) return;
+  std::fputs(
+      "kuvo is run by an upload server, which sets KUVO_FILE and KUVO_DIR; "
+      "see 'kuvo --help'.\n",
+      stderr);
 }
 
 }  // namespace kuvo

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
