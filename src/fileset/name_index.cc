@@ -1,6 +1,9 @@
 #include "fileset/name_index.h"
 
 #include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "fileset/keyed_hash.h"
@@ -14,155 +17,227 @@
 namespace kuvo {
 namespace {
 
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+using Slot = FirstPositions::Slot;
+constexpr std::uint32_t kEmpty = FirstPositions::kEmpty;
 
-// Where a key stands in an index's `text`; views are taken only once the text
-// has stopped growing.
-struct Span {
-  std::size_t offset = 0;
-  std::size_t size = 0;
+constexpr std::array<char, 256> kNormalisedByte = [] {
+  std::array<char, 256> table{};
+  for (int c = 0; c < 256; ++c) table[c] = normalize_byte(static_cast<char>(c));
+  return table;
+}();
+
+// A name normalised into a buffer of its own, on the stack unless it is long.
+// Its text views that buffer, so it is neither copied nor moved.
+class NormalisedName {
+ public:
+  explicit NormalisedName(std::string_view name) : size_(name.size()) {
+    if (size_ > sizeof local_) long_.resize(size_);
+    bytes_ = size_ > sizeof local_ ? long_.data() : local_;
+    // A rolling window of the last four bytes spots the first ".OK." on the way.
+    std::uint32_t window = 0;
+    for (std::size_t i = 0; i < size_; ++i) {
+      const char c = kNormalisedByte[static_cast<unsigned char>(name[i])];
+      bytes_[i] = c;
+      window = window << 8 | static_cast<unsigned char>(c);
+      if (window == kOkSegment && ok_at_ == kNoOk) ok_at_ = i - 3;
+    }
+  }
+  NormalisedName(const NormalisedName&) = delete;
+  NormalisedName& operator=(const NormalisedName&) = delete;
+
+  std::string_view text() const { return {bytes_, size_}; }
+
+  // Reduces the first ".OK." to "." (its leading dot stays); false, changing
+  // nothing, when there is none.
+  bool reduce() {
+    if (ok_at_ == kNoOk) return false;
+    std::memmove(bytes_ + ok_at_ + 1, bytes_ + ok_at_ + 4, size_ - ok_at_ - 4);
+    size_ -= 3;
+    ok_at_ = kNoOk;
+    return true;
+  }
+
+ private:
+  static constexpr std::uint32_t kOkSegment = '.' << 24 | 'O' << 16 | 'K' << 8 | '.';
+  static constexpr std::size_t kNoOk = static_cast<std::size_t>(-1);
+
+  char local_[256];
+  std::string long_;
+  char* bytes_;
+  std::size_t size_;
+  std::size_t ok_at_ = kNoOk;
 };
 
-Span append_normalised(std::vector<char>& text, std::string_view name) {
-  Span span{text.size(), name.size()};
-  for (char c : name) text.push_back(normalize_byte(c));
-  return span;
+// Names come from uploaders, so the hash is keyed afresh for every run: no SFV
+// can be made whose names crowd into one stretch of the table.
+std::uint64_t hash_of(std::string_view normalised) {
+  return keyed_hash(run_hash_key(), normalised);
 }
 
-// Appends the normalised name at `normalised` with its first ".OK." reduced to
-// "."; returns false, appending nothing, when it holds none.
-bool append_reduced(std::vector<char>& text, Span normalised, Span& reduced) {
-  std::string_view source(text.data() + normalised.offset, normalised.size);
-  const std::size_t at = source.find(".OK.");
-  if (at == std::string_view::npos) return false;
-  reduced = Span{text.size(), normalised.size - 3};
-  for (std::size_t k = 0; k < normalised.size; ++k) {
-    // The leading dot stays and "OK." goes; read by position, since appending
-    // may move the text.
-    if (k > at && k < at + 4) continue;
-    const char c = text[normalised.offset + k];
-    text.push_back(c);
+// True when `name` normalises to `normalised`.
+bool normalises_to(std::string_view name, std::string_view normalised) {
+  if (name.size() != normalised.size()) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    if (kNormalisedByte[static_cast<unsigned char>(name[i])] != normalised[i]) return false;
   }
   return true;
 }
 
-std::string_view view(const std::vector<char>& text, Span span) {
-  return std::string_view(text.data() + span.offset, span.size);
+// True when `name` normalises and reduces to `reduced`.
+bool reduces_to(std::string_view name, std::string_view reduced) {
+  if (name.size() != reduced.size() + 3) return false;
+  NormalisedName key(name);
+  return key.reduce() && key.text() == reduced;
 }
 
-// Makes room for `keys` keys, with at least as many slots again left empty,
-// so that probing stays short and always ends.
+// Makes room for `keys` keys with more slots than that left empty, so that
+// probing stays short and always ends; no slots at all for no keys.
 void reserve(FirstPositions& map, std::size_t keys) {
-  std::size_t slots = 8;
-  while (slots < 2 * keys) slots *= 2;
-  map.slots.assign(slots, FirstPositions::Slot{});
+  map.slots.assign(keys == 0 ? 0 : 2 * keys + 1, Slot{});
 }
 
-// The slot that holds `key`, or the empty slot where it belongs.
-template <typename Map>
-auto& slot_for(Map& map, std::string_view key, std::size_t hash) {
-  const std::size_t mask = map.slots.size() - 1;
-  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+// Where probing for `hash` starts: its low half scaled to the table.
+std::size_t home(const FirstPositions& map, std::uint64_t hash) {
+  const std::size_t size = map.slots.size();
+  if (size <= 0xFFFFFFFFu) return static_cast<std::size_t>(((hash & 0xFFFFFFFFu) * size) >> 32);
+  return static_cast<std::size_t>(hash % size);
+}
+
+// The slot holding the key that hashes to `hash` and whose position passes
+// `is_key`, or the empty slot where it belongs. The table must have slots.
+template <typename Map, typename IsKey>
+auto& slot_for(Map& map, std::uint64_t hash, IsKey is_key) {
+  const auto bits = static_cast<std::uint32_t>(hash >> 32);
+  const std::size_t size = map.slots.size();
+  for (std::size_t i = home(map, hash);; i = i + 1 == size ? 0 : i + 1) {
     auto& slot = map.slots[i];
-    if (slot.position == kNone || (slot.hash == hash && slot.key == key)) return slot;
+    if (slot.position == kEmpty || (slot.hash_bits == bits && is_key(slot.position))) return slot;
   }
 }
 
-// Names come from uploaders, so the hash is keyed afresh for every run: no SFV
-// can be made whose names crowd into one stretch of the table.
-std::size_t hash_of(std::string_view key) { return keyed_hash(run_hash_key(), key); }
-
-// Records `position` under `key` unless an earlier entry holds that key already.
-void record(FirstPositions& map, std::string_view key, std::size_t position) {
-  const std::size_t hash = hash_of(key);
-  FirstPositions::Slot& slot = slot_for(map, key, hash);
-  if (slot.position == kNone) slot = FirstPositions::Slot{hash, key, position};
+// The first position recorded under the key, kEmpty when none is.
+template <typename IsKey>
+std::uint32_t first_position(const FirstPositions& map, std::uint64_t hash, IsKey is_key) {
+  if (map.slots.empty()) return kEmpty;
+  return slot_for(map, hash, is_key).position;
 }
 
-std::size_t first_position(const FirstPositions& map, std::string_view key) {
-  if (map.slots.empty()) return kNone;
-  return slot_for(map, key, hash_of(key)).position;
+// Records `position` under the key unless an earlier entry holds it already.
+template <typename IsKey>
+void record(FirstPositions& map, std::uint64_t hash, std::uint32_t position, IsKey is_key) {
+  Slot& slot = slot_for(map, hash, is_key);
+  if (slot.position == kEmpty) slot = Slot{position, static_cast<std::uint32_t>(hash >> 32)};
 }
 
-// Records each name's exact and normalised key at its position in `names` and,
-// with `with_reduced`, the reduced key of each name that has one under the
-// normalised keys too: recording in list order keeps the first position of
-// either kind. `text` receives the normalised names, then the reduced ones;
-// keys view it only once it is complete, since growing may move it.
-void index_names(const std::vector<std::string_view>& names, bool with_reduced, KeyText& text,
-                 FirstPositions& exact, FirstPositions& normalised) {
-  std::vector<Span> spans;
-  spans.reserve(names.size());
-  for (std::string_view name : names) spans.push_back(append_normalised(text.bytes, name));
-  std::vector<Span> reduced(names.size());
-  std::vector<bool> has_reduced(names.size(), false);
-  for (std::size_t i = 0; with_reduced && i < names.size(); ++i)
-    has_reduced[i] = append_reduced(text.bytes, spans[i], reduced[i]);
-
-  reserve(exact, names.size());
-  reserve(normalised, names.size() + static_cast<std::size_t>(
-                                         std::count(has_reduced.begin(), has_reduced.end(), true)));
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (names[i].data() == nullptr) continue;  // not to be found
-    record(exact, names[i], i);
-    record(normalised, view(text.bytes, spans[i]), i);
-    if (has_reduced[i]) record(normalised, view(text.bytes, reduced[i]), i);
-  }
+// Positions are kept in 32 bits; a list that long would take far more memory
+// than any run gets before it came to be indexed.
+void check_indexable(std::size_t size) {
+  if (size >= kEmpty) std::abort();
 }
 
 }  // namespace
 
 SfvIndex index_sfv_list(const SfvList& list) {
+  check_indexable(list.size());
   SfvIndex index;
   index.list = &list;
-  std::vector<std::string_view> names;
-  names.reserve(list.size());
-  for (const SfvEntry entry : list) names.push_back(entry.file_name);
-  index_names(names, false, index.text, index.exact, index.normalised);
+  reserve(index.exact, list.size());
+  reserve(index.normalised, list.size());
+  for (std::uint32_t i = 0; i < list.size(); ++i) {
+    const std::string_view name = list[i].file_name;
+    const NormalisedName key(name);
+    const std::uint64_t hash = hash_of(key.text());
+    record(index.exact, hash, i, [&](std::uint32_t p) { return list[p].file_name == name; });
+    record(index.normalised, hash, i,
+           [&](std::uint32_t p) { return normalises_to(list[p].file_name, key.text()); });
+  }
   return index;
 }
 
 NameIndex index_name_list(const NameList& list) {
+  check_indexable(list.size());
   NameIndex index;
   index.list = &list;
-  // Only regular files are looked up; every other entry stands in the index
-  // without keys, so that positions stay those of the list.
-  std::vector<std::string_view> names;
-  names.reserve(list.size());
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    names.push_back(list.kind(i) == EntryKind::regular ? list.name(i)
-                                                       : std::string_view());  // no data: no keys
+  // Only regular files are looked up; other entries get no keys.
+  std::size_t files = 0;
+  for (std::size_t i = 0; i < list.size(); ++i) files += list.kind(i) == EntryKind::regular;
+  reserve(index.exact, files);
+  reserve(index.normalised, files);
+  // Few names hold ".OK.": their reduced keys are recorded once all are known,
+  // in a table of their own, in list order as the others.
+  std::vector<std::uint32_t> with_ok;
+  for (std::uint32_t i = 0; i < list.size(); ++i) {
+    if (list.kind(i) != EntryKind::regular) continue;
+    const std::string_view name = list.name(i);
+    NormalisedName key(name);
+    const std::uint64_t hash = hash_of(key.text());
+    record(index.exact, hash, i, [&](std::uint32_t p) { return list.name(p) == name; });
+    record(index.normalised, hash, i,
+           [&](std::uint32_t p) { return normalises_to(list.name(p), key.text()); });
+    if (key.reduce()) with_ok.push_back(i);
   }
-  index_names(names, true, index.text, index.exact, index.normalised_or_reduced);
+  reserve(index.reduced, with_ok.size());
+  for (std::uint32_t i : with_ok) {
+    NormalisedName key(list.name(i));
+    key.reduce();
+    record(index.reduced, hash_of(key.text()), i,
+           [&](std::uint32_t p) { return reduces_to(list.name(p), key.text()); });
+  }
   return index;
 }
 
 std::optional<SfvEntry> find_sfv_entry(const SfvIndex& index, std::string_view name) {
-  std::size_t found = first_position(index.exact, name);
-  if (found == kNone) {
+  const SfvList& list = *index.list;
+  NormalisedName key(name);
+  const std::uint64_t hash = hash_of(key.text());
+  std::uint32_t found =
+      first_position(index.exact, hash, [&](std::uint32_t p) { return list[p].file_name == name; });
+  if (found == kEmpty) {
     // An entry passes when its normalised name equals the looked-up name
     // normalised, or that name normalised and reduced.
-    std::string key = normalize_name(name);
-    found = first_position(index.normalised, key);
-    if (reduce_ok_segment(key)) found = std::min(found, first_position(index.normalised, key));
+    found = first_position(index.normalised, hash, [&](std::uint32_t p) {
+      return normalises_to(list[p].file_name, key.text());
+    });
+    if (key.reduce()) {
+      found = std::min(found, first_position(index.normalised, hash_of(key.text()),
+                                             [&](std::uint32_t p) {
+                                               return normalises_to(list[p].file_name, key.text());
+                                             }));
+    }
   }
-  if (found == kNone) return std::nullopt;
-  return (*index.list)[found];
+  if (found == kEmpty) return std::nullopt;
+  return list[found];
 }
 
 std::optional<std::size_t> find_listed_name(const NameIndex& index, std::string_view name) {
-  std::size_t found = first_position(index.exact, name);
-  // An entry passes when its normalised name, or that name reduced, equals the
-  // looked-up name normalised.
-  if (found == kNone) found = first_position(index.normalised_or_reduced, normalize_name(name));
-  if (found != kNone) return found;
-  if (name == "*" && index.list->readable()) return kClosingStar;
+  const NameList& list = *index.list;
+  const NormalisedName key(name);
+  const std::uint64_t hash = hash_of(key.text());
+  std::uint32_t found =
+      first_position(index.exact, hash, [&](std::uint32_t p) { return list.name(p) == name; });
+  if (found == kEmpty) {
+    // An entry passes when its normalised name, or that name reduced, equals
+    // the looked-up name normalised.
+    found = std::min(first_position(index.normalised, hash,
+                                    [&](std::uint32_t p) {
+                                      return normalises_to(list.name(p), key.text());
+                                    }),
+                     first_position(index.reduced, hash, [&](std::uint32_t p) {
+                       return reduces_to(list.name(p), key.text());
+                     }));
+  }
+  if (found != kEmpty) return found;
+  if (name == "*" && list.readable()) return kClosingStar;
   return std::nullopt;
 }
 
 std::optional<std::size_t> find_exact_name(const NameIndex& index, std::string_view name) {
-  const std::size_t found = first_position(index.exact, name);
-  if (found == kNone) return std::nullopt;
+  const NameList& list = *index.list;
+  const NormalisedName key(name);
+  const std::uint32_t found = first_position(index.exact, hash_of(key.text()), [&](std::uint32_t p) {
+    return list.name(p) == name;
+  });
+  if (found == kEmpty) return std::nullopt;
   return found;
 }
 
