@@ -30,19 +30,27 @@ struct FirstPositions {
   std::vector<Slot> slots;  // none, or more than twice as many as keys
 };
 
-// Every key of both indexes hashes the normalised name it belongs to, so one
-// hash of a looked-up name serves its exact and its normalised probes.
+// The keys of an indexed list. Equal names have equal normalised names, so
+// the first entry with a normalised name is also the first spelled as it is
+// spelled, and one table with one hash of a looked-up name serves its exact
+// and its normalised test; only entries spelled unlike the first of their
+// normalised name need another.
+struct NameKeys {
+  FirstPositions normalised;       // by normalised name
+  FirstPositions other_spellings;  // by name as spelled, for those other entries
+  // By normalised name with its first ".OK." reduced to ".", directory names
+  // only; a looked-up name passes an entry's test when it equals either key.
+  FirstPositions reduced;
+};
+
 struct SfvIndex {
   const SfvList* list = nullptr;
-  FirstPositions exact;       // by file_name as the SFV spells it
-  FirstPositions normalised;  // by normalised file_name
+  NameKeys keys;  // by file_name as the SFV spells it
 };
 
 struct NameIndex {
   const NameList* list = nullptr;
-  FirstPositions exact;       // by name as the directory spells it
-  FirstPositions normalised;  // by normalised name
-  FirstPositions reduced;     // by normalised name with its first ".OK." reduced to "."
+  NameKeys keys;  // by name as the directory spells it
 };
 
 // Indexes `list`, which must stay alive and unchanged while the index is used.
