@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
@@ -120,6 +121,15 @@ SfvEntry SfvList::operator[](std::size_t position) const {
   return SfvEntry{std::string_view(text_).substr(span.offset, span.size), span.crc};
 }
 
+void SfvList::reserve_for(std::size_t file_size) {
+  // No line gives more name bytes than it holds, and few lines are shorter than
+  // 32 bytes. Beyond a size no release's SFV reaches, the list grows as it goes.
+  constexpr std::size_t kLargest = std::size_t{64} << 20;
+  file_size = std::min(file_size, kLargest);
+  text_.reserve(file_size);
+  spans_.reserve(file_size / 32);
+}
+
 void SfvList::add_line(std::string_view file_name, std::uint32_t expected_crc) {
   spans_.push_back(Span{text_.size(), static_cast<std::uint32_t>(file_name.size()), expected_crc});
   text_.append(file_name);
@@ -133,11 +143,12 @@ SfvList load_sfv(const std::string& path) {
   FdCloser closer{fd};
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  return read_sfv(fd, read);
+  return read_sfv(fd, read, static_cast<std::size_t>(st.st_size));
 }
 
-SfvList read_sfv(int fd, ReadBlock read_block) {
+SfvList read_sfv(int fd, ReadBlock read_block, std::size_t file_size) {
   SfvList list;
+  list.reserve_for(file_size);
   SfvEntry entry;
   // Lines are parsed where they stand in the read buffer; only a line that a
   // read cuts in two is put together here first.
