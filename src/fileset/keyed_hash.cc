@@ -65,13 +65,29 @@ struct SipState {
     v2 = rotate_left(v2, 32);
   }
 
-  void absorb(std::uint64_t word) {
+  // Takes in one word with `rounds` compression rounds.
+  void absorb(std::uint64_t word, int rounds) {
     v3 ^= word;
-    round();
-    round();
+    for (int i = 0; i < rounds; ++i) round();
     v0 ^= word;
   }
 };
+
+// SipHash-c-d: `compression` rounds per word, `finalisation` rounds at the end.
+template <int compression, int finalisation>
+std::uint64_t siphash(const HashKey& key, std::string_view data) {
+  SipState s{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
+             key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
+  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+  const std::size_t whole = data.size() - data.size() % 8;
+  for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_word(bytes + i), compression);
+  s.absorb(load_tail(bytes + whole, data.size() - whole) |
+               static_cast<std::uint64_t>(data.size()) << 56,
+           compression);
+  s.v2 ^= 0xff;
+  for (int i = 0; i < finalisation; ++i) s.round();
+  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
 
 HashKey draw_key() {
   HashKey key;
@@ -87,16 +103,11 @@ HashKey draw_key() {
 }  // namespace
 
 std::uint64_t keyed_hash(const HashKey& key, std::string_view data) {
-  SipState s{key.k0 ^ 0x736f6d6570736575u, key.k1 ^ 0x646f72616e646f6du,
-             key.k0 ^ 0x6c7967656e657261u, key.k1 ^ 0x7465646279746573u};
-  const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
-  const std::size_t whole = data.size() - data.size() % 8;
-  for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_word(bytes + i));
-  s.absorb(load_tail(bytes + whole, data.size() - whole) |
-           static_cast<std::uint64_t>(data.size()) << 56);
-  s.v2 ^= 0xff;
-  for (int i = 0; i < 4; ++i) s.round();
-  return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+  return siphash<2, 4>(key, data);
+}
+
+std::uint64_t table_hash(const HashKey& key, std::string_view data) {
+  return siphash<1, 3>(key, data);
 }
 
 const HashKey& run_hash_key() {

@@ -119,9 +119,7 @@ class NormalisedName {
 
 // Names come from uploaders, so the hash is keyed afresh for every run: no SFV
 // can be made whose names crowd into one stretch of the table.
-std::uint64_t hash_of(std::string_view normalised) {
-  return keyed_hash(run_hash_key(), normalised);
-}
+std::uint64_t hash_of(std::string_view text) { return table_hash(run_hash_key(), text); }
 
 // True when `name` normalises to `normalised`.
 bool normalises_to(std::string_view name, std::string_view normalised) {
