@@ -12,7 +12,10 @@
 // - the single-file check of one small file, without and with -G: the file is
 //   written just before its run, as an upload server runs kuvo right after the
 //   upload; afterwards the file goes and its marker comes back, so every
-//   round meets the same release;
+//   round meets the same release. A directory changed that recently may have
+//   changed again unseen while kuvo checked, and kuvo then lists it once more;
+//   so the check is timed again with the directory left still for 60 ms
+//   before the run;
 // - the SFV arrival's floor: creating its N/2 markers alone, one open and close
 //   each, in this process;
 // - the SFV arrival itself; its markers are removed again after each round
@@ -48,6 +51,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crc/crc32.h"
@@ -299,7 +303,7 @@ class Release {
 // The figures of one release size.
 struct SizeFigures {
   long entries = 0;
-  Series list_floor, spawn, check, check_g, marker_floor, arrival;
+  Series list_floor, spawn, check, check_g, still_check, still_check_g, marker_floor, arrival;
   std::map<std::string, std::map<std::string, long>> syscalls;  // by run kind, then by name
 };
 
@@ -316,9 +320,8 @@ std::map<std::string, long> count_syscalls(const std::string& trace) {
   std::ifstream in(trace);
   for (std::string line; std::getline(in, line);) {
     // "pid name(args) = result"; exit and signal lines hold no call.
-    std::size_t start = line.find(' ');
+    const std::size_t start = line.find_first_not_of(' ', line.find(' '));
     if (start == std::string::npos) continue;
-    ++start;
     const std::size_t paren = line.find('(', start);
     if (paren == std::string::npos || line.compare(start, 3, "+++") == 0 ||
         line.compare(start, 3, "---") == 0)
@@ -333,10 +336,16 @@ std::map<std::string, long> count_syscalls(const std::string& trace) {
 // The uploaded file of every single-file check: one that the release lacks.
 constexpr long kUpload = 1;
 
-ChildRun check_once(const Release& release, const std::string& switches,
+// Long enough for kuvo to take a directory as still since its last change.
+constexpr auto kStill = std::chrono::milliseconds(60);
+
+enum class Directory { just_changed, still };
+
+ChildRun check_once(const Release& release, const std::string& switches, Directory directory,
                     const std::string& trace = "") {
   const std::string name = entry_name(kUpload);
   write_file(release.dir() / name, entry_contents(kUpload));
+  if (directory == Directory::still) std::this_thread::sleep_for(kStill);
   const ChildRun run = run_kuvo(release, name, switches, trace);
   if (run.status != 2) fail("a single-file check did not exit with 2");
   // Back to the release as it was: the file gone, its marker there.
@@ -374,16 +383,22 @@ SizeFigures measure(long entries, int rounds, bool trace) {
     const ChildRun version = run_kuvo(release, "", "--version");
     if (version.status != 0) fail("kuvo --version failed");
     figures.spawn.add(version);
-    figures.check.add(check_once(release, ""));
-    figures.check_g.add(check_once(release, "-G"));
+    figures.check.add(check_once(release, "", Directory::just_changed));
+    figures.check_g.add(check_once(release, "-G", Directory::just_changed));
+    figures.still_check.add(check_once(release, "", Directory::still));
+    figures.still_check_g.add(check_once(release, "-G", Directory::still));
   }
 
   if (trace) {
     const std::string file = (fs::temp_directory_path() / "kuvo-bench-trace").string();
-    check_once(release, "", file);
+    check_once(release, "", Directory::just_changed, file);
     figures.syscalls["single-file check"] = count_syscalls(file);
-    check_once(release, "-G", file);
+    check_once(release, "-G", Directory::just_changed, file);
     figures.syscalls["single-file check -G"] = count_syscalls(file);
+    check_once(release, "", Directory::still, file);
+    figures.syscalls["single-file check, still directory"] = count_syscalls(file);
+    check_once(release, "-G", Directory::still, file);
+    figures.syscalls["single-file check -G, still directory"] = count_syscalls(file);
     release.remove_markers();
     if (run_kuvo(release, kSfvName, "", file).status != 0) fail("SFV arrival did not exit with 0");
     figures.syscalls["SFV arrival"] = count_syscalls(file);
@@ -418,6 +433,8 @@ void print_size(const SizeFigures& f) {
   print_row("kuvo --version (spawning)", f.spawn, true);
   print_row("single-file check", f.check, true);
   print_row("single-file check -G", f.check_g, true);
+  print_row("  the same, directory still 60 ms", f.still_check, true);
+  print_row("  the same with -G", f.still_check_g, true);
   print_row("floor: create the markers alone", f.marker_floor, false);
   print_row("SFV arrival", f.arrival, true);
 
@@ -425,7 +442,9 @@ void print_size(const SizeFigures& f) {
   const double spawn = f.spawn.fastest();
   for (const auto& [label, series] :
        {std::pair<const char*, const Series*>{"single-file check", &f.check},
-        {"single-file check -G", &f.check_g}}) {
+        {"single-file check -G", &f.check_g},
+        {"still directory: single-file check", &f.still_check},
+        {"still directory: single-file check -G", &f.still_check_g}}) {
     std::printf("  %s / floor: %.2f; without spawning, (check - kuvo --version) / floor: %.2f\n",
                 label, series->fastest() / floor, (series->fastest() - spawn) / floor);
   }
@@ -468,6 +487,11 @@ void print_growth(const SizeFigures& low, const SizeFigures& high) {
   std::printf("  single-file check %.2f (CPU %.2f), with -G %.2f (CPU %.2f)\n",
               exponent(low.check, high.check), cpu_exponent(low.check, high.check),
               exponent(low.check_g, high.check_g), cpu_exponent(low.check_g, high.check_g));
+  std::printf("  the same, directory still: %.2f (CPU %.2f), with -G %.2f (CPU %.2f)\n",
+              exponent(low.still_check, high.still_check),
+              cpu_exponent(low.still_check, high.still_check),
+              exponent(low.still_check_g, high.still_check_g),
+              cpu_exponent(low.still_check_g, high.still_check_g));
   std::printf("  SFV arrival %.2f (CPU %.2f)\n", exponent(low.arrival, high.arrival),
               cpu_exponent(low.arrival, high.arrival));
   std::printf("  floors: list + read %.2f, markers alone %.2f\n",
