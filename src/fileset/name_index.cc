@@ -79,6 +79,8 @@ class NormalisedName {
 
   std::string_view text() const { return {bytes_, size_}; }
 
+  bool has_ok_segment() const { return find_ok_segment() != kNone; }
+
   // Reduces the first ".OK." to "." (its leading dot stays); false, changing
   // nothing, when there is none.
   bool reduce() {
@@ -126,6 +128,18 @@ bool normalises_to(std::string_view name, std::string_view normalised) {
   if (name.size() != normalised.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     if (kNormalisedByte[static_cast<unsigned char>(name[i])] != normalised[i]) return false;
+  }
+  return true;
+}
+
+// True when `a` and `b` normalise alike.
+bool same_normalised(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (kNormalisedByte[static_cast<unsigned char>(a[i])] !=
+        kNormalisedByte[static_cast<unsigned char>(b[i])]) {
+      return false;
+    }
   }
   return true;
 }
@@ -195,15 +209,34 @@ void index_names(std::size_t count, NameAt name_at, Indexed indexed, bool with_r
   // holding ".OK.", are few: they are recorded once all are known.
   std::vector<std::uint32_t> other_spellings;
   std::vector<std::uint32_t> with_ok;
+  // Each name's hash is worked out a few names ahead and its slot fetched
+  // meanwhile: once a large release's table outgrows the caches, waiting for
+  // the slot costs more than all the rest.
+  constexpr std::size_t kAhead = 8;
+  struct Ahead {
+    std::uint64_t hash = 0;
+    bool has_ok = false;
+  };
+  std::array<Ahead, kAhead> ahead;
+  auto look_ahead = [&](std::size_t i) {
+    if (i >= count || !indexed(static_cast<std::uint32_t>(i))) return;
+    const NormalisedName key(name_at(static_cast<std::uint32_t>(i)));
+    Ahead& next = ahead[i % kAhead];
+    next.hash = hash_of(key.text());
+    next.has_ok = key.has_ok_segment();
+    __builtin_prefetch(&keys.normalised.slots[home(keys.normalised, next.hash)]);
+  };
+  for (std::size_t i = 0; i < kAhead; ++i) look_ahead(i);
   for (std::uint32_t i = 0; i < count; ++i) {
+    const Ahead current = ahead[i % kAhead];
+    look_ahead(i + kAhead);
     if (!indexed(i)) continue;
     const std::string_view name = name_at(i);
-    NormalisedName key(name);
-    const std::uint32_t first = record(keys.normalised, hash_of(key.text()), i, [&](std::uint32_t p) {
-      return normalises_to(name_at(p), key.text());
+    const std::uint32_t first = record(keys.normalised, current.hash, i, [&](std::uint32_t p) {
+      return same_normalised(name_at(p), name);
     });
     if (first != i && name_at(first) != name) other_spellings.push_back(i);
-    if (with_reduced && key.reduce()) with_ok.push_back(i);
+    if (with_reduced && current.has_ok) with_ok.push_back(i);
   }
   // Spellings hash as they are: the spellings of one normalised name, which
   // an uploader can make by the thousand, must not share one hash.
