@@ -104,6 +104,25 @@ struct ChildRun {
   int status = -1;  // exit status, -1 when the process did not exit normally
 };
 
+// This thread's processor time, user and system.
+double thread_cpu_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Wall and processor time of `work`, done in this process.
+template <typename Work>
+ChildRun time_in_process(Work work) {
+  ChildRun run;
+  const double cpu_start = thread_cpu_seconds();
+  const auto start = Clock::now();
+  work();
+  run.seconds = seconds_since(start);
+  run.cpu_seconds = thread_cpu_seconds() - cpu_start;
+  return run;
+}
+
 fs::path kuvo_binary() { return fs::read_symlink("/proc/self/exe").parent_path() / "kuvo"; }
 
 // What the helper is asked to run: kuvo for the upload `file` into `dir` with
@@ -226,7 +245,6 @@ struct Series {
   double system_seconds = 0;  // summed over the rounds
   long max_rss_kb = 0;
 
-  void add(double wall) { seconds.push_back(wall); }
   void add(const ChildRun& run) {
     seconds.push_back(run.seconds);
     cpu_seconds.push_back(run.cpu_seconds);
@@ -370,9 +388,7 @@ SizeFigures measure(long entries, int rounds, bool trace) {
 
   std::fprintf(stderr, "%ld entries: SFV arrival, %d rounds\n", entries, arrival_rounds);
   for (int round = 0; round < arrival_rounds; ++round) {
-    auto start = Clock::now();
-    release.create_markers();
-    figures.marker_floor.add(seconds_since(start));
+    figures.marker_floor.add(time_in_process([&] { release.create_markers(); }));
     release.remove_markers();
     const ChildRun run = run_kuvo(release, kSfvName, "");
     if (run.status != 0) fail("SFV arrival did not exit with 0");
@@ -382,9 +398,9 @@ SizeFigures measure(long entries, int rounds, bool trace) {
 
   std::fprintf(stderr, "%ld entries: single-file checks, %d rounds\n", entries, check_rounds);
   for (int round = 0; round < check_rounds; ++round) {
-    auto start = Clock::now();
-    if (release.list_and_read() < entries) fail("the floor missed entries");
-    figures.list_floor.add(seconds_since(start));
+    figures.list_floor.add(time_in_process([&] {
+      if (release.list_and_read() < entries) fail("the floor missed entries");
+    }));
     const ChildRun version = run_kuvo(release, "", "--version");
     if (version.status != 0) fail("kuvo --version failed");
     figures.spawn.add(version);
@@ -420,26 +436,42 @@ std::string size_label(long n) {
 }
 
 void print_row(const char* what, const Series& series, bool child) {
-  std::printf("  %-34s %9.2f %9.2f", what, series.fastest() * 1e3,
-              Series::median(series.seconds) * 1e3);
+  std::printf("  %-34s %9.2f %9.2f %9.2f", what, series.fastest() * 1e3,
+              Series::median(series.seconds) * 1e3, Series::least(series.cpu_seconds) * 1e3);
   if (child) {
     // The kernel charges user and system time by samples; their shares are
     // only good as averages over the rounds.
     double cpu_sum = 0;
     for (double cpu : series.cpu_seconds) cpu_sum += cpu;
-    std::printf(" %9.2f %8.0f%% %9ld", Series::least(series.cpu_seconds) * 1e3,
-                100 * series.system_seconds / cpu_sum, series.max_rss_kb);
+    std::printf(" %8.0f%% %9ld", 100 * series.system_seconds / cpu_sum, series.max_rss_kb);
   }
   std::printf("\n");
+}
+
+// A run's cost against its floor, from the fastest rounds: wall time, and
+// processor time, which a busy machine disturbs less.
+void print_ratio(const char* what, const Series& run, const Series& floor) {
+  std::printf("  %-40s wall %.2f, CPU %.2f\n", what, run.fastest() / floor.fastest(),
+              Series::least(run.cpu_seconds) / Series::least(floor.cpu_seconds));
+}
+
+// The same with the cost of spawning a trivial kuvo taken off first.
+void print_ratio_without(const char* what, const Series& run, const Series& spawn,
+                         const Series& floor) {
+  std::printf("  %-40s wall %.2f, CPU %.2f\n", what,
+              (run.fastest() - spawn.fastest()) / floor.fastest(),
+              (Series::least(run.cpu_seconds) - Series::least(spawn.cpu_seconds)) /
+                  Series::least(floor.cpu_seconds));
 }
 
 void print_size(const SizeFigures& f) {
   const long n = f.entries;
   std::printf("\n%s SFV entries (%ld files present, %ld markers once arrived)\n",
               size_label(n).c_str(), (n + 1) / 2, n / 2);
-  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "fastest", "median", "CPU", "in kernel",
+  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "fastest", "median", "least", "in kernel",
               "peak");
-  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "ms", "ms", "ms", "of CPU", "KiB");
+  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "wall ms", "wall ms", "CPU ms", "of CPU",
+              "KiB");
   print_row("floor: list directory + read SFV", f.list_floor, false);
   print_row("kuvo --version (spawning)", f.spawn, true);
   print_row("single-file check", f.check, true);
@@ -449,26 +481,27 @@ void print_size(const SizeFigures& f) {
   print_row("floor: create the markers alone", f.marker_floor, false);
   print_row("SFV arrival", f.arrival, true);
 
-  const double floor = f.list_floor.fastest();
-  const double spawn = f.spawn.fastest();
-  for (const auto& [label, series] :
-       {std::pair<const char*, const Series*>{"single-file check", &f.check},
-        {"single-file check -G", &f.check_g},
-        {"still directory: single-file check", &f.still_check},
-        {"still directory: single-file check -G", &f.still_check_g}}) {
-    std::printf("  %s / floor: %.2f; without spawning, (check - kuvo --version) / floor: %.2f\n",
-                label, series->fastest() / floor, (series->fastest() - spawn) / floor);
-  }
-  std::printf("  SFV arrival / creating its markers alone: %.2f\n",
-              f.arrival.fastest() / f.marker_floor.fastest());
+  std::printf("  Against the floor, run / floor:\n");
+  print_ratio("single-file check", f.check, f.list_floor);
+  print_ratio("single-file check -G", f.check_g, f.list_floor);
+  print_ratio("  directory still", f.still_check, f.list_floor);
+  print_ratio("  directory still, -G", f.still_check_g, f.list_floor);
+  print_ratio("SFV arrival / markers alone", f.arrival, f.marker_floor);
+  std::printf("  Without spawning, (run - kuvo --version) / floor:\n");
+  print_ratio_without("single-file check", f.check, f.spawn, f.list_floor);
+  print_ratio_without("single-file check -G", f.check_g, f.spawn, f.list_floor);
+  print_ratio_without("  directory still", f.still_check, f.spawn, f.list_floor);
+  print_ratio_without("  directory still, -G", f.still_check_g, f.spawn, f.list_floor);
+  print_ratio_without("SFV arrival / markers alone", f.arrival, f.spawn, f.marker_floor);
   // Peak memory above a trivial run's, per SFV entry plus directory entry.
-  const double dir_entries = static_cast<double>(n + 1);
-  const double per_entry_kb = static_cast<double>(f.check.max_rss_kb - f.spawn.max_rss_kb);
-  std::printf("  peak memory above kuvo --version, per SFV and directory entry: check %.0f B,",
-              per_entry_kb * 1024 / (static_cast<double>(n) + dir_entries));
-  std::printf(" arrival %.0f B\n",
-              static_cast<double>(f.arrival.max_rss_kb - f.spawn.max_rss_kb) * 1024 /
-                  (static_cast<double>(n) + dir_entries));
+  const double entries = static_cast<double>(n) + static_cast<double>(n + 1);
+  auto per_entry = [&](const Series& series) {
+    return static_cast<double>(series.max_rss_kb - f.spawn.max_rss_kb) * 1024 / entries;
+  };
+  std::printf(
+      "  peak memory above kuvo --version, per SFV and directory entry: check %.0f B "
+      "(directory still %.0f B), arrival %.0f B\n",
+      per_entry(f.check), per_entry(f.still_check), per_entry(f.arrival));
   for (const auto& [kind, counts] : f.syscalls) {
     std::printf("  system calls, %s: %ld (", kind.c_str(), counts.at("total"));
     std::vector<std::pair<long, std::string>> by_count;
@@ -509,11 +542,14 @@ void print_growth(const SizeFigures& low, const SizeFigures& high) {
               exponent(low.list_floor, high.list_floor),
               exponent(low.marker_floor, high.marker_floor));
   const double entries_between = 2.0 * static_cast<double>(high.entries - low.entries);
-  std::printf("  peak memory per SFV and directory entry between them: check %.0f B, arrival %.0f B\n",
-              static_cast<double>(high.check.max_rss_kb - low.check.max_rss_kb) * 1024 /
-                  entries_between,
-              static_cast<double>(high.arrival.max_rss_kb - low.arrival.max_rss_kb) * 1024 /
-                  entries_between);
+  auto per_entry = [&](const Series& a, const Series& b) {
+    return static_cast<double>(b.max_rss_kb - a.max_rss_kb) * 1024 / entries_between;
+  };
+  std::printf(
+      "  peak memory per SFV and directory entry between them: check %.0f B (directory still "
+      "%.0f B), arrival %.0f B\n",
+      per_entry(low.check, high.check), per_entry(low.still_check, high.still_check),
+      per_entry(low.arrival, high.arrival));
 }
 
 std::vector<long> parse_sizes(const std::string& text) {
