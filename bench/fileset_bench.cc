@@ -36,7 +36,8 @@ std::string entry_name(long i) {
 
 void write_file(const fs::path& path, const std::string& contents) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
+  if (fd < 0 ||
+      write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
     std::abort();
   close(fd);
 }

@@ -32,6 +32,8 @@
 //
 //   cmake --preset bench && cmake --build --preset bench
 //   TMPDIR=/dev/shm build/bench/release_bench [--sizes=16000,64000] [--rounds=15] [--strace]
+//
+// --kuvo=PATH times another kuvo executable, such as an earlier build.
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
@@ -89,7 +91,8 @@ std::uint32_t crc_of(const std::string& text) {
 
 void write_file(const fs::path& path, const std::string& contents) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0 || write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
+  if (fd < 0 ||
+      write(fd, contents.data(), contents.size()) != static_cast<ssize_t>(contents.size()))
     fail("cannot write " + path.string());
   close(fd);
 }
@@ -123,7 +126,13 @@ ChildRun time_in_process(Work work) {
   return run;
 }
 
-fs::path kuvo_binary() { return fs::read_symlink("/proc/self/exe").parent_path() / "kuvo"; }
+// The kuvo under test: --kuvo=PATH, or the one built beside this program.
+fs::path kuvo_path;
+
+fs::path kuvo_binary() {
+  if (kuvo_path.empty()) kuvo_path = fs::read_symlink("/proc/self/exe").parent_path() / "kuvo";
+  return kuvo_path;
+}
 
 // What the helper is asked to run: kuvo for the upload `file` into `dir` with
 // `switches` ("--version" alone runs the trivial kuvo), under strace writing to
@@ -203,8 +212,8 @@ class Launcher {
   Launcher& operator=(const Launcher&) = delete;
 
   ChildRun run(const Request& request) {
-    const std::string text = request.dir + '\0' + request.file + '\0' + request.switches + '\0' +
-                             request.trace + '\0';
+    const std::string text =
+        request.dir + '\0' + request.file + '\0' + request.switches + '\0' + request.trace + '\0';
     ChildRun run;
     if (write(requests_, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         read(replies_, &run, sizeof run) != static_cast<ssize_t>(sizeof run)) {
@@ -470,8 +479,7 @@ void print_size(const SizeFigures& f) {
               size_label(n).c_str(), (n + 1) / 2, n / 2);
   std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "fastest", "median", "least", "in kernel",
               "peak");
-  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "wall ms", "wall ms", "CPU ms", "of CPU",
-              "KiB");
+  std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "wall ms", "wall ms", "CPU ms", "of CPU", "KiB");
   print_row("floor: list directory + read SFV", f.list_floor, false);
   print_row("kuvo --version (spawning)", f.spawn, true);
   print_row("single-file check", f.check, true);
@@ -567,8 +575,6 @@ std::vector<long> parse_sizes(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  Launcher small_launcher;  // before anything grows
-  launcher = &small_launcher;
   std::vector<long> sizes = {16000, 64000};
   int rounds = 15;
   bool trace = false;
@@ -580,14 +586,19 @@ int main(int argc, char** argv) {
       rounds = std::max(1, std::atoi(arg.c_str() + 9));
     } else if (arg == "--strace") {
       trace = true;
+    } else if (arg.starts_with("--kuvo=")) {
+      kuvo_path = fs::absolute(arg.substr(7));
     } else {
       std::fprintf(stderr,
-                   "usage: release_bench [--sizes=N,N,...] [--rounds=R] [--strace]\n"
+                   "usage: release_bench [--sizes=N,N,...] [--rounds=R] [--strace] [--kuvo=PATH]\n"
                    "  releases go under TMPDIR (a RAM-backed one such as /dev/shm measures kuvo\n"
                    "  rather than the disk)\n");
       return 2;
     }
   }
+  kuvo_binary();            // the launcher needs to know it
+  Launcher small_launcher;  // before anything grows
+  launcher = &small_launcher;
   std::vector<SizeFigures> figures;
   for (long n : sizes) {
     figures.push_back(measure(n, rounds, trace));

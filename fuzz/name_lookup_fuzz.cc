@@ -81,8 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (listed_at(dir, kuvo::find_listed_name(dir_index, name)) != expected) std::abort();
     // An exact name is found exactly when a regular file is spelled so.
     std::optional<std::size_t> exact = kuvo::find_exact_name(dir_index, name);
-    if (exact && (dir.name(*exact) != name || dir.kind(*exact) != EntryKind::regular))
-      std::abort();
+    if (exact && (dir.name(*exact) != name || dir.kind(*exact) != EntryKind::regular)) std::abort();
     if (!exact && expected && *expected < dir.size() && dir.name(*expected) == name) std::abort();
   }
   for (const std::string& name : dir_names) {

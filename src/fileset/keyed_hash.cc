@@ -40,7 +40,8 @@ std::uint64_t load_tail(const unsigned char* bytes, std::size_t count) {
     }
     if (count & 1) value |= static_cast<std::uint64_t>(bytes[at]) << (8 * at);
   } else {
-    for (std::size_t i = 0; i < count; ++i) value |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
+    for (std::size_t i = 0; i < count; ++i)
+      value |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
   }
   return value;
 }
@@ -81,8 +82,8 @@ std::uint64_t siphash(const HashKey& key, std::string_view data) {
   const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
   const std::size_t whole = data.size() - data.size() % 8;
   for (std::size_t i = 0; i < whole; i += 8) s.absorb(load_word(bytes + i), compression);
-  s.absorb(load_tail(bytes + whole, data.size() - whole) |
-               static_cast<std::uint64_t>(data.size()) << 56,
+  s.absorb(load_tail(bytes + whole, data.size() - whole) | static_cast<std::uint64_t>(data.size())
+                                                               << 56,
            compression);
   s.v2 ^= 0xff;
   for (int i = 0; i < finalisation; ++i) s.round();

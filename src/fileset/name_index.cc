@@ -317,9 +317,9 @@ std::optional<SfvEntry> find_sfv_entry(const SfvIndex& index, std::string_view n
     position = found.normalised;
     if (key.reduce()) {
       position = std::min(position, first_position(index.keys.normalised, hash_of(key.text()),
-                                                    [&](std::uint32_t p) {
-                                                      return normalises_to(name_at(p), key.text());
-                                                    }));
+                                                   [&](std::uint32_t p) {
+                                                     return normalises_to(name_at(p), key.text());
+                                                   }));
     }
   }
   if (position == kEmpty) return std::nullopt;
@@ -336,9 +336,10 @@ std::optional<std::size_t> find_listed_name(const NameIndex& index, std::string_
   if (position == kEmpty) {
     // An entry passes when its normalised name, or that name reduced, equals
     // the looked-up name normalised.
-    position = std::min(found.normalised, first_position(index.keys.reduced, hash, [&](std::uint32_t p) {
-                          return reduces_to(name_at(p), key.text());
-                        }));
+    position =
+        std::min(found.normalised, first_position(index.keys.reduced, hash, [&](std::uint32_t p) {
+                   return reduces_to(name_at(p), key.text());
+                 }));
   }
   if (position != kEmpty) return position;
   if (name == "*" && list.readable()) return kClosingStar;
