@@ -45,6 +45,7 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
   std::int64_t counted = 0;
   std::int64_t files_there = 0;
   std::int64_t present = 0;
+  std::string marker;
   for (const SfvEntry entry : sfv) {
     if (!counts_towards_release(settings, entry)) continue;
     ++counted;
@@ -55,7 +56,8 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
     const std::string_view name = listed_name(files.list(), *file);
     if (name.size() > untested_limit && !file_matches(name, entry.expected_crc)) continue;
     ++files_there;
-    if (!files.find(missing_marker(settings, entry.file_name))) ++present;
+    marker.assign(entry.file_name).append(settings.missing_suffix);
+    if (!files.find(marker)) ++present;
   }
   return Count{Progress{counted == 0 ? 0 : static_cast<int>(present * 100 / counted),
                         static_cast<int>(counted)},
@@ -65,6 +67,7 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
 // Lists the release directory afresh in place of the run's listing; false,
 // after emitting why, when it cannot be read.
 bool list_again(const Settings& settings, Release& release) {
+  release.files.replace_list(NameList{});  // the old listing need not stay meanwhile
   NameList fresh = scan_directory(".");
   if (!fresh.readable()) {
     report_unreadable_directory(settings);

@@ -15,9 +15,22 @@ const NameIndex& ReleaseFiles::index() {
   return index_;
 }
 
-std::optional<std::size_t> ReleaseFiles::exact(std::string_view name) {
+void ReleaseFiles::drop_index() {
+  index_ = NameIndex{};
+  indexed_ = changed_ = false;
+  added_.clear();
+}
+
+std::optional<std::size_t> ReleaseFiles::position_of(std::string_view name) {
   if (auto added = added_.find(std::string(name)); added != added_.end()) return added->second;
-  std::optional<std::size_t> at = find_exact_name(index(), name);
+  if (!indexed_) {
+    // One name is found quicker by a walk than by indexing the whole list.
+    for (std::size_t i = 0; i < list_.size(); ++i) {
+      if (list_.kind(i) == EntryKind::regular && list_.name(i) == name) return i;
+    }
+    return std::nullopt;
+  }
+  std::optional<std::size_t> at = find_exact_name(index_, name);
   if (at && list_.kind(*at) != EntryKind::regular) return std::nullopt;
   return at;
 }
@@ -28,33 +41,36 @@ std::optional<std::size_t> ReleaseFiles::find(std::string_view name) {
 }
 
 void ReleaseFiles::replace_list(NameList listing) {
+  drop_index();
   list_ = std::move(listing);
-  indexed_ = false;
 }
-
-bool ReleaseFiles::holds(std::string_view name) { return exact(name).has_value(); }
 
 void ReleaseFiles::renamed(std::string_view from, std::string_view to) {
   removed(from);
-  created(to);
+  // A rename replaces a file that bears the new name already.
+  removed(to);
+  const std::size_t position = list_.size();
+  list_.add(to, EntryKind::regular);
+  if (list_.size() == position) return;  // no directory holds such a name
+  if (indexed_) added_[std::string(to)] = position;
+  changed_ = true;
 }
 
-void ReleaseFiles::created(std::string_view name) {
-  // A rename replaces a file that bears the new name already.
-  removed(name);
-  index();  // so that the new entry counts as added since
-  const std::size_t position = list_.size();
+void ReleaseFiles::created_exclusively(std::string_view name) {
+  // Many markers are created at once: the index is built again once, when
+  // they are all there, rather than kept up to date marker by marker.
+  if (indexed_) drop_index();
   list_.add(name, EntryKind::regular);
-  if (list_.size() == position) return;  // no directory holds such a name
-  added_[std::string(name)] = position;
   changed_ = true;
 }
 
 void ReleaseFiles::removed(std::string_view name) {
-  std::optional<std::size_t> at = exact(name);
-  if (!at) return;
-  list_.remove(*at);
-  added_.erase(std::string(name));
+  if (std::optional<std::size_t> at = position_of(name)) removed_at(*at);
+}
+
+void ReleaseFiles::removed_at(std::size_t position) {
+  added_.erase(std::string(list_.name(position)));
+  list_.remove(position);
   changed_ = true;
 }
 

@@ -41,26 +41,29 @@ class ReleaseFiles {
   // none (see find_listed_name). Indexes the list afresh first when it
   // changed, so steps should change it in batches.
   std::optional<std::size_t> find(std::string_view name);
-  // True when a regular file is spelled exactly `name`.
-  bool holds(std::string_view name);
+  // The position of the regular file spelled exactly `name`, or none.
+  std::optional<std::size_t> position_of(std::string_view name);
+  bool holds(std::string_view name) { return position_of(name).has_value(); }
 
-  // The run renamed the regular file `from` to `to`; a `from` it does not
-  // hold only adds `to`. Cannot fail.
-  void renamed(std::string_view from, std::string_view to);
   // Takes `listing`, a fresh listing of the directory, in place of the list.
   void replace_list(NameList listing);
-  // The run created the regular file `name`. Cannot fail.
-  void created(std::string_view name);
+  // The run renamed the regular file `from` to `to`, which replaces a file of
+  // that name; a `from` it does not hold only adds `to`. Cannot fail.
+  void renamed(std::string_view from, std::string_view to);
+  // The run created the regular file `name` exclusively, so that no file bore
+  // that name before. Cannot fail.
+  void created_exclusively(std::string_view name);
   // The run removed the regular file `name`, if it held one. Cannot fail.
   void removed(std::string_view name);
+  // The run removed the regular file at `position`. Cannot fail.
+  void removed_at(std::size_t position);
 
  private:
-  // The position of the regular file spelled exactly `name`. Exact names are
-  // unique in a directory, so the index stays good for them across changes:
-  // a removed entry keeps its place, marked removed, and entries added since
-  // the index was built are looked up beside it.
-  std::optional<std::size_t> exact(std::string_view name);
+  // Exact names are unique in a directory, so the index stays good for exact
+  // lookups across changes: a removed entry keeps its place, marked removed,
+  // and entries added since the index was built are looked up beside it.
   const NameIndex& index();
+  void drop_index();
 
   NameList list_;
   NameIndex index_;

@@ -110,25 +110,29 @@ void retest_untested_files(const Settings& settings, Release& release) {
 
 void refresh_missing_markers(const Settings& settings, Release& release) {
   // Presence is decided on the listing as it stood before this step: a marker
-  // laid out here never stands for a file named like it.
-  std::vector<std::string> created;
-  std::vector<std::string> removed;
-  for (const SfvEntry entry : release.sfv) {
+  // laid out here never stands for a file named like it. The changes are
+  // noted in the listing afterwards, by position, all at once.
+  std::vector<std::size_t> removed;  // positions in the listing
+  std::vector<std::size_t> created;  // positions in the SFV
+  std::string marker;
+  for (std::size_t i = 0; i < release.sfv.size(); ++i) {
+    const SfvEntry entry = release.sfv[i];
     if (!counts_towards_release(settings, entry)) continue;
-    std::string marker = missing_marker(settings, entry.file_name);
+    marker.assign(entry.file_name).append(settings.missing_suffix);
     if (release.files.find(entry.file_name)) {
       // Only a marker that is there is removed: the listing has the answer.
-      if (release.files.holds(marker) && std::remove(marker.c_str()) == 0) {
-        removed.push_back(std::move(marker));
-      }
+      const std::optional<std::size_t> at = release.files.position_of(marker);
+      if (at && std::remove(marker.c_str()) == 0) removed.push_back(*at);
     } else if (std::optional<std::string> failure = create_marker(marker)) {
       emit_message(settings, *failure);
     } else {
-      created.push_back(std::move(marker));
+      created.push_back(i);
     }
   }
-  for (const std::string& marker : removed) release.files.removed(marker);
-  for (const std::string& marker : created) release.files.created(marker);
+  for (std::size_t at : removed) release.files.removed_at(at);
+  for (std::size_t i : created) {
+    release.files.created_exclusively(missing_marker(settings, release.sfv[i].file_name));
+  }
 }
 
 ExitStatus run_sfv_arrival(const Settings& settings) {

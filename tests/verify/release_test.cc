@@ -16,7 +16,7 @@ TEST(ReleaseFilesTest, ChangesShowInLaterLookups) {
     if (indexed_first) files.find("b.rar");
     files.renamed("a.rar-untested", "a.rar");
     files.removed("b.rar-missing");
-    files.created("c.rar-missing");
+    files.created_exclusively("c.rar-missing");
     EXPECT_TRUE(files.holds("a.rar")) << indexed_first;
     EXPECT_FALSE(files.holds("a.rar-untested")) << indexed_first;
     EXPECT_TRUE(files.find("A_RAR")) << "lookups see renamed files" << indexed_first;
@@ -25,7 +25,7 @@ TEST(ReleaseFilesTest, ChangesShowInLaterLookups) {
     EXPECT_TRUE(files.find("C.RAR-MISSING")) << "created markers are there" << indexed_first;
     // A rename onto an existing name replaces it, and names come back.
     files.renamed("a.rar", "b.rar");
-    files.created("b.rar-missing");
+    files.created_exclusively("b.rar-missing");
     EXPECT_FALSE(files.holds("a.rar"));
     EXPECT_TRUE(files.holds("b.rar"));
     EXPECT_TRUE(files.find("b.rar-missing"));
