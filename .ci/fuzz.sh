@@ -10,7 +10,7 @@ seconds="${KUVO_FUZZ_SECONDS:-60}"
 # libFuzzer ships with clang's runtime libraries on Debian.
 export DEBIAN_FRONTEND=noninteractive
 missing=()
-for pkg in clang libclang-rt-14-dev cmake ninja-build; do
+for pkg in clang libclang-rt-14-dev cmake ninja-build nlohmann-json3-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ ${#missing[@]} -gt 0 ]; then

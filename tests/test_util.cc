@@ -76,6 +76,30 @@ std::vector<std::string> list_dir(const std::string& dir) {
   return names;
 }
 
+std::map<std::string, std::string> snapshot(const std::string& root,
+                                            const std::set<std::string>& skip) {
+  namespace fs = std::filesystem;
+  std::map<std::string, std::string> result;
+  std::error_code error;
+  for (auto it = fs::recursive_directory_iterator(root, error);
+       it != fs::recursive_directory_iterator(); it.increment(error)) {
+    const std::string relative = fs::relative(it->path(), root).string();
+    if (skip.count(relative) != 0) {
+      it.disable_recursion_pending();
+      continue;
+    }
+    struct stat st;
+    if (lstat(it->path().c_str(), &st) != 0) continue;
+    std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
+                        std::to_string(st.st_mtim.tv_sec) + "." +
+                        std::to_string(st.st_mtim.tv_nsec);
+    if (S_ISREG(st.st_mode)) state += " " + read_file(it->path());
+    if (S_ISLNK(st.st_mode)) state += " -> " + fs::read_symlink(it->path(), error).string();
+    result[relative] = state;
+  }
+  return result;
+}
+
 RunResult run_kuvo(const std::map<std::string, std::optional<std::string>>& env,
                    const std::vector<std::string>& args, const std::string& cwd) {
   RunOptions options;

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ bool exists(const std::string& path);
 bool is_directory(const std::string& path);
 // Sorted entry names of `dir`, without "." and "..".
 std::vector<std::string> list_dir(const std::string& dir);
+// Everything below `root` except what `skip` names, by path relative to
+// `root`: kind, mode, size, modification time and contents or link target.
+std::map<std::string, std::string> snapshot(const std::string& root,
+                                            const std::set<std::string>& skip = {});
 
 struct RunResult {
   std::string out;         // standard output

@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -50,22 +49,17 @@ std::int64_t nanoseconds(const timespec& time) {
   return static_cast<std::int64_t>(time.tv_sec) * 1'000'000'000 + time.tv_nsec;
 }
 
-// Longer than any step in which a file system advances a directory's time.
-constexpr std::int64_t kCoarseClockStep = 50'000'000;
-
 }  // namespace
 
 DirectoryStamp stamp_directory(const std::string& path) {
   struct stat st;
-  timespec now;
-  if (stat(path.c_str(), &st) != 0 || clock_gettime(CLOCK_REALTIME, &now) != 0) return {};
-  return DirectoryStamp{nanoseconds(st.st_mtim), nanoseconds(now), true};
+  if (stat(path.c_str(), &st) != 0) return {};
+  return DirectoryStamp{nanoseconds(st.st_mtim), true};
 }
 
 bool may_have_changed(const std::string& path, const DirectoryStamp& stamp) {
   const DirectoryStamp now = stamp_directory(path);
-  return !stamp.known || !now.known || now.changed_ns != stamp.changed_ns ||
-         stamp.taken_ns - stamp.changed_ns < kCoarseClockStep;
+  return !stamp.known || !now.known || now.changed_ns != stamp.changed_ns;
 }
 
 void NameList::add(std::string_view name, EntryKind kind) {

@@ -61,7 +61,6 @@ class NameList {
 // When a directory was last changed, as it stood just before it was listed.
 struct DirectoryStamp {
   std::int64_t changed_ns = 0;  // the directory's modification time
-  std::int64_t taken_ns = 0;    // the clock when the stamp was taken
   bool known = false;
 };
 
@@ -69,10 +68,10 @@ struct DirectoryStamp {
 // be read. Cannot fail otherwise.
 DirectoryStamp stamp_directory(const std::string& path);
 
-// True unless the directory `path` is certainly unchanged since `stamp`: its
-// modification time is the same and was already old when the stamp was taken
-// (file systems keep that time in coarse steps, so a change made just after a
-// recent one may not move it). Cannot fail.
+// True when the directory `path` has a modification time other than
+// `stamp`'s, or either is unknown. File systems keep that time in coarse steps,
+// so a change made within the step of the one before may not show. Cannot
+// fail.
 bool may_have_changed(const std::string& path, const DirectoryStamp& stamp);
 
 // Lists `path`, every entry but "." and ".." with its kind, following symbolic

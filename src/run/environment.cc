@@ -29,9 +29,7 @@ bool report_unset(const Settings& settings, const char* name) {
 
 }  // namespace
 
-bool load_environment(Settings& settings) {
-  std::optional<std::string> file = read_variable("KUVO_FILE");
-  std::optional<std::string> dir = read_variable("KUVO_DIR");
+void load_site_environment(Settings& settings) {
   read_suffix("KUVO_MISSING", settings.missing_suffix);
   read_suffix("KUVO_UNTESTED", settings.untested_suffix);
   read_suffix("KUVO_BAD", settings.bad_suffix);
@@ -50,7 +48,12 @@ bool load_environment(Settings& settings) {
     settings.ignore_list = *ignore + " ";
   }
   settings.announce_file = read_variable("KUVO_ANNOUNCEFILE");
+}
 
+bool load_environment(Settings& settings) {
+  std::optional<std::string> file = read_variable("KUVO_FILE");
+  std::optional<std::string> dir = read_variable("KUVO_DIR");
+  load_site_environment(settings);
   if (!file) return report_unset(settings, "KUVO_FILE");
   if (!dir) return report_unset(settings, "KUVO_DIR");
   settings.uploaded_file = std::move(*file);

@@ -6,6 +6,11 @@
 
 namespace kuvo {
 
+// Fills `settings` from the KUVO_ variables that describe the site rather than
+// one upload: suffixes, completion name, base directory, ignore list, announce
+// file. Cannot fail.
+void load_site_environment(Settings& settings);
+
 // Fills `settings` from the KUVO_ variables; returns false, after emitting an
 // ENV-Error, when KUVO_FILE or KUVO_DIR is unset.
 bool load_environment(Settings& settings);

@@ -11,6 +11,7 @@
 #include "base/case_fold.h"
 #include "base/emit.h"
 #include "base/exit_status.h"
+#include "run/admin_command.h"
 #include "run/banner.h"
 #include "run/environment.h"
 #include "run/memory.h"
@@ -33,12 +34,18 @@ int main(int argc, char** argv) {
   // so that every user of the upload server may see and clear them.
   umask(0);
 
+  // An administrator checking or repairing releases by hand.
+  if (std::optional<int> status = handle_admin_command(argc, argv)) return *status;
+
   std::string banner = unscramble_banner() + "\r\n";
   std::fputs(banner.c_str(), stdout);
   std::fflush(stdout);
 
   Settings settings;
-  if (!load_environment(settings)) return exit_code(ExitStatus::setup_error);
+  if (!load_environment(settings)) {
+    point_to_help_on_terminal();
+    return exit_code(ExitStatus::setup_error);
+  }
   if (!parse_switches(settings, argc, argv)) return exit_code(ExitStatus::setup_error);
 
   if (chdir(settings.release_dir.c_str()) != 0) {

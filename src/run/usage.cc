@@ -1,5 +1,7 @@
 #include "run/usage.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -7,6 +9,9 @@ namespace kuvo {
 
 std::string usage_text() {
   return "Usage: kuvo [-U] [-G] [-I] [-A0 | -A1 | -A2] [-L logfile]\n"
+         "       kuvo --check [-r] [-v] [-j N] [--json] [DIR...]\n"
+         "       kuvo --repair [-r] [-v] [-j N] [--json] [--dry-run] [-G] [-I] [-A0|-A1|-A2]\n"
+         "                     [DIR...]\n"
          "       kuvo --help | --version\n"
          "\n"
          "Run by an upload server after every completed upload into a release\n"
@@ -47,6 +52,20 @@ std::string usage_text() {
          "    6  CRC mismatch; the server decides what becomes of the upload\n"
          "  255  a required variable is missing, a switch is unusable, or memory ran out\n"
          "\n"
+         "Checking and repairing releases by hand (KUVO_FILE and KUVO_DIR not needed;\n"
+         "DIR defaults to the current directory):\n"
+         "  --check    read every counted file of each release, also under its untested\n"
+         "             and bad names, and report; changes nothing\n"
+         "  --repair   rename, mark and publish each release as its uploads would have\n"
+         "             left it had each file been checked as it arrived\n"
+         "  -r         every directory at or below DIR that holds an SFV file\n"
+         "  -v         a line for every entry, ok ones too\n"
+         "  -j N       read N files at once (default: the number of processors)\n"
+         "  --json     one JSON object per release\n"
+         "  --dry-run  (--repair) print the plan, change nothing\n"
+         "  Exit status: 0 all complete and ok, 1 an entry missing, bad, unreadable\n"
+         "  or waiting, 2 a usage error or a release without a usable SFV.\n"
+         "\n"
          "See kuvo(1) for the files kuvo creates and removes.\n";
 }
 
@@ -65,6 +84,14 @@ std::optional<int> handle_info_argument(int argc, const char* const* argv) {
   bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
   written = std::fflush(stdout) == 0 && written;
   return written ? 0 : 1;
+}
+
+void point_to_help_on_terminal() {
+  if (isatty(STDERR_FILENO) != 1) return;
+  std::fputs(
+      "kuvo is run by an upload server, which sets KUVO_FILE and KUVO_DIR; "
+      "see 'kuvo --help'.\n",
+      stderr);
 }
 
 }  // namespace kuvo

@@ -17,4 +17,9 @@ std::string usage_text();
 // returns nothing and has touched nothing.
 std::optional<int> handle_info_argument(int argc, const char* const* argv);
 
+// When standard error is a terminal, a person rather than an upload server
+// started kuvo: points them to "--help" there, leaving standard output, which
+// a server relays, as it is; writes nothing otherwise and cannot fail.
+void point_to_help_on_terminal();
+
 }  // namespace kuvo

@@ -29,46 +29,70 @@ bool file_matches(std::string_view name, std::uint32_t expected_crc) {
   return file.is_open() && file.crc32() == expected_crc;
 }
 
-// The progress as `files` shows the release.
-Progress count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles& files) {
+// The progress as `files` shows the release, and whether every counted file
+// is there (so that only markers keep the release from being complete).
+struct Count {
+  Progress progress;
+  bool all_files_there = false;
+};
+
+Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles& files) {
   // An entry is there when its marker is gone and its file is in the listing.
   // The marker alone cannot be trusted: a run that lands before the arriving
   // SFV's run has laid out the markers, an arrival killed part-way, or a marker
   // that could not be created would all leave absent files without one.
   const std::size_t untested_limit = longest_untested_base(settings);
   std::int64_t counted = 0;
+  std::int64_t files_there = 0;
   std::int64_t present = 0;
   for (const SfvEntry entry : sfv) {
     if (!counts_towards_release(settings, entry)) continue;
     ++counted;
-    if (files.find(missing_marker(settings, entry.file_name))) continue;
     const std::optional<std::size_t> file = files.find(entry.file_name);
     if (!file) continue;
     // In untested mode a name too long to take the untested suffix may still
     // wait for its test under its own name, so its CRC has to vouch for it.
     const std::string_view name = listed_name(files.list(), *file);
     if (name.size() > untested_limit && !file_matches(name, entry.expected_crc)) continue;
-    ++present;
+    ++files_there;
+    if (!files.find(missing_marker(settings, entry.file_name))) ++present;
   }
-  return Progress{counted == 0 ? 0 : static_cast<int>(present * 100 / counted),
-                  static_cast<int>(counted)};
+  return Count{Progress{counted == 0 ? 0 : static_cast<int>(present * 100 / counted),
+                        static_cast<int>(counted)},
+               files_there == counted};
+}
+
+// Lists the release directory afresh in place of the run's listing; false,
+// after emitting why, when it cannot be read.
+bool list_again(const Settings& settings, Release& release) {
+  NameList fresh = scan_directory(".");
+  if (!fresh.readable()) {
+    report_unreadable_directory(settings);
+    return false;
+  }
+  release.files.replace_list(std::move(fresh));
+  return true;
 }
 
 }  // namespace
 
 std::optional<Progress> compute_progress(const Settings& settings, Release& release) {
-  Progress progress = count_progress(settings, release.sfv, release.files);
-  if (!progress.complete()) return progress;
-  // Completion is told to the server, the uploader and the announce file, and
-  // cannot be taken back: it must hold for the directory as it is now, not only
-  // as this run listed it.
-  NameList fresh = scan_directory(".");
-  if (!fresh.readable()) {
-    report_unreadable_directory(settings);
-    return std::nullopt;
+  const Count count = count_progress(settings, release.sfv, release.files);
+  if (count.progress.complete()) {
+    // Completion is told to the server, the uploader and the announce file,
+    // and cannot be taken back: it must hold for the directory as it is now,
+    // not only as this run listed it.
+    if (!list_again(settings, release)) return std::nullopt;
+    return count_progress(settings, release.sfv, release.files).progress;
   }
-  release.files.replace_list(std::move(fresh));
-  return count_progress(settings, release.sfv, release.files);
+  // Other uploads' runs clear their markers while this one checks. The run
+  // that clears the last marker must see the others gone, or no run would
+  // ever tell the release complete: when only markers stand in the way, or
+  // the directory changed since it was listed, it is listed again.
+  const bool stale = release.listed_at && may_have_changed(".", *release.listed_at);
+  if (!count.all_files_there && !stale) return count.progress;
+  if (!list_again(settings, release)) return std::nullopt;
+  return count_progress(settings, release.sfv, release.files).progress;
 }
 
 ExitStatus finish_run(const Settings& settings, Release& release, Upload upload) {

@@ -12,10 +12,10 @@
 namespace kuvo {
 
 // The share of the release's counted SFV entries whose missing marker is gone
-// and whose file is there, with their number. A release found complete in the
-// run's listing is checked once more against a fresh listing, so that nothing
-// the listing missed can make it pass; none, after emitting why, when that
-// fresh listing cannot be read.
+// and whose file is there, with their number. The run's listing is taken
+// afresh before a completion is told, and when only markers stand in the way
+// or the directory changed since it was listed (other runs clear their markers
+// meanwhile); none, after emitting why, when that fresh listing cannot be read.
 std::optional<Progress> compute_progress(const Settings& settings, Release& release);
 
 // Computes the progress, publishes it when a publishing setting is on, and

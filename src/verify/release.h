@@ -73,6 +73,9 @@ struct Release {
   explicit Release(NameList listing) : files(std::move(listing)) {}
 
   ReleaseFiles files;
+  // When the listing was taken, for a run that may let it go stale while it
+  // checks an upload; none where only the run itself changes the directory.
+  std::optional<DirectoryStamp> listed_at;
   std::string sfv_name;  // as listed, or as uploaded
   SfvList sfv;
 };

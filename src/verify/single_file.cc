@@ -67,6 +67,7 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     return ExitStatus::no_usable_sfv;
   }
   Release release(std::move(listing));
+  release.listed_at = listed_at;
   std::optional<std::string> sfv_name = find_release_sfv(release.files.list());
   if (!sfv_name) return handle_missing_sfv(settings, release.files);
   release.sfv_name = std::move(*sfv_name);
@@ -91,12 +92,6 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     return ExitStatus::crc_failed;
   }
 
-  // Other uploads' runs may have changed the directory since it was listed,
-  // before the checksum: clearing their markers, as this run is about to. The
-  // run that clears the last one must see all the others gone, or no run
-  // would ever tell the release complete, so a listing that may be stale is
-  // taken again once this run's marker is gone.
-  const bool relist = may_have_changed(".", listed_at);
   // The marker is spelled as in the SFV, which may differ from the upload's
   // name when the two matched only through name equivalence. It goes before
   // the progress is computed, so that the progress counts this file. It is
@@ -107,14 +102,6 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     if (std::remove(marker.c_str()) == 0) release.files.removed(marker);
   }
   emit_message(settings, "CRC okay.");
-  if (relist) {
-    NameList fresh = scan_directory(".");
-    if (!fresh.readable()) {
-      report_unreadable_directory(settings);
-      return ExitStatus::crc_okay;
-    }
-    release.files.replace_list(std::move(fresh));
-  }
   return finish_run(settings, release, Upload::release_file);
 }
 

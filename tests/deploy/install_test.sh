@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs a finished build into a scratch prefix and checks what an
-# administrator gets: the program, the man page and the ProFTPD recipe.
+# administrator gets: the program, the man pages, both server recipes, the
+# licence and the change log.
 # Usage: install_test.sh BUILD_DIR
 set -euo pipefail
 build=${1:?usage: install_test.sh BUILD_DIR}
@@ -12,17 +13,31 @@ complain() { echo "install_test: $*" >&2; fail=1; }
 
 cmake --install "$build" --prefix "$prefix" >/dev/null
 
-for file in bin/kuvo libexec/kuvo/kuvo-proftpd; do
+for file in bin/kuvo libexec/kuvo/kuvo-proftpd libexec/kuvo/kuvo-pure-ftpd; do
   [ -x "$prefix/$file" ] || complain "$file is missing or not executable"
 done
-for file in share/man/man1/kuvo.1 share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/proftpd/README.md; do
+pages="share/man/man1/kuvo.1 share/man/man8/kuvo-proftpd.8 share/man/man8/kuvo-pure-ftpd.8"
+snippets="share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/pure-ftpd/kuvo.conf"
+for file in $pages $snippets share/doc/kuvo/proftpd/README.md share/doc/kuvo/pure-ftpd/README.md \
+    share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md; do
   [ -f "$prefix/$file" ] || complain "$file is missing"
 done
 
-# The version the program reports is the one its man page carries.
+# Texts name the paths of this very installation, whatever its prefix.
+for file in $pages $snippets; do
+  ! grep -n '@KUVO_[A-Z]*@' "$prefix/$file" || complain "$file keeps a placeholder"
+done
+grep -q "ExecOnCommand STOR,APPE $prefix/libexec/kuvo/kuvo-proftpd --kuvo=$prefix/bin/kuvo " \
+  "$prefix/share/doc/kuvo/proftpd/kuvo.conf" || complain "the ProFTPD snippet names other paths"
+grep -qx "KUVO=$prefix/bin/kuvo" "$prefix/share/doc/kuvo/pure-ftpd/kuvo.conf" ||
+  complain "the pure-ftpd settings name another kuvo"
+
+# The version the program reports is the one every man page carries.
 version=$("$prefix/bin/kuvo" --version) || complain "--version failed"
-page_version=$(sed -n 's/^\.TH KUVO 1 [^ ]* "\(kuvo [^"]*\)".*/\1/p' "$prefix/share/man/man1/kuvo.1")
-[ "$version" = "$page_version" ] || complain "--version says '$version', the man page '$page_version'"
+for page in $pages; do
+  page_version=$(sed -n 's/^\.TH [^ ]* [18] [^ ]* "\(kuvo [^"]*\)".*/\1/p' "$prefix/$page")
+  [ "$version" = "$page_version" ] || complain "--version says '$version', $page '$page_version'"
+done
 
 "$prefix/bin/kuvo" --help | grep -q '^Usage: kuvo' || complain "--help prints no usage"
 # An answer that never reached its reader is not a success.
@@ -31,7 +46,23 @@ if [ -w /dev/full ] && "$prefix/bin/kuvo" --version >/dev/full 2>/dev/null; then
 fi
 
 if command -v man >/dev/null; then
-  rendered=$(MANWIDTH=80 man -l "$prefix/share/man/man1/kuvo.1" 2>&1 >/dev/null || echo "man failed")
-  [ -z "$rendered" ] || complain "man -l: $rendered"
+  for page in $pages; do
+    rendered=$(MANWIDTH=80 man -l "$prefix/$page" 2>&1 >/dev/null || echo "man failed")
+    [ -z "$rendered" ] || complain "man -l $page: $rendered"
+  done
+fi
+
+# A person at a terminal who runs kuvo without its variables is pointed to
+# --help on standard error, while standard output, which a server relays,
+# stays as it was. script(1) gives kuvo a terminal.
+if command -v script >/dev/null; then
+  terminal=$(cd "$prefix" && script -qec 'env -i bin/kuvo >console.txt' /dev/null </dev/null) || true
+  case $terminal in
+    *"'kuvo --help'"*) ;;
+    *) complain "no hint to --help on the terminal: '$terminal'" ;;
+  esac
+  console=$(tr -d '\r' <"$prefix/console.txt")
+  [ "$console" = "$("$prefix/bin/kuvo" 2>/dev/null | tr -d '\r')" ] ||
+    complain "the console text differs on a terminal: '$console'"
 fi
 exit "$fail"

@@ -22,47 +22,26 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 77
 fi
 
+# shellcheck source=server_lib.sh
+. "$top/tests/deploy/server_lib.sh"
 work=
 server_pid=
-policy_created=
 cleanup() {
   local status=$?
   if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
     kill -TERM "$server_pid" 2>/dev/null || true
     wait "$server_pid" 2>/dev/null || true
   fi
-  [ -z "$policy_created" ] || rm -f /usr/sbin/policy-rc.d
-  if [ "$status" -ne 0 ] && [ -n "$work" ]; then
-    for log in "$work"/run/*.log; do
-      [ -s "$log" ] && { echo "--- $log"; tail -n 30 "$log"; }
-    done >&2
-  fi
+  [ "$status" -eq 0 ] || [ -z "$work" ] || show_logs "$work/run"
   [ -z "$work" ] || rm -rf "$work"
+  remove_installed_packages
 }
 trap cleanup EXIT
 
-# --- packages: installing proftpd-core must not start the system's own daemon,
-# which would listen on every address.
-needed=()
-[ -x /usr/sbin/proftpd ] || needed+=(proftpd-core)
+needed=(proftpd-core)
 [ -x /usr/bin/python3 ] || command -v python3 >/dev/null || needed+=(python3)
-if [ -n "$static_kuvo" ] && ! dpkg -s busybox-static >/dev/null 2>&1; then
-  needed+=(busybox-static)
-fi
-if [ ${#needed[@]} -gt 0 ]; then
-  if [ ! -e /usr/sbin/policy-rc.d ]; then
-    printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
-    chmod 755 /usr/sbin/policy-rc.d
-    policy_created=1
-  fi
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${needed[@]}" >/dev/null
-  if [ -n "$policy_created" ]; then
-    rm -f /usr/sbin/policy-rc.d
-    policy_created=
-  fi
-fi
+[ -z "$static_kuvo" ] || needed+=(busybox-static)
+install_packages --replacing pure-ftpd "${needed[@]}"
 python=/usr/bin/python3
 [ -x "$python" ] || python=$(command -v python3)
 
@@ -86,18 +65,13 @@ hash=$("$python" -W ignore -c 'import crypt; print(crypt.crypt("secret", crypt.m
 printf 'up:x:%s:\njail:x:%s:\n' "$up_uid" "$jail_uid" >"$work/etc/group"
 chmod 600 "$work/etc/passwd" "$work/etc/group"
 
-free_port() {
-  "$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-port=$(free_port)
-
 conf=$work/etc/proftpd.conf
 cat >"$conf" <<EOF
 ServerType standalone
 ServerName "kuvo end-to-end test"
 DefaultAddress 127.0.0.1
 SocketBindTight on
-Port $port
+Port 0
 UseIPv6 off
 UseReverseDNS off
 User nobody
@@ -118,12 +92,13 @@ LoadModule mod_exec.c
 # Spaces inside a value need quotes; sample* is not in kuvo's default list.
 ExecEnviron KUVO_IGNORE "*.nfo *.sfv sample*"
 EOF
-# The recipe itself, pointed at this test's directories.
+# The recipe itself, pointed at this test's directories, with the paths that
+# installing it would fill in.
 sed -e "s#/var/log/proftpd/exec.log#$work/run/exec.log#" \
   -e "s#/srv/ftp/site#$work/site#g" \
-  -e "s#/usr/local/libexec/kuvo/kuvo-proftpd #$work/libexec/kuvo-proftpd --kuvo=$work/libexec/kuvo #" \
+  -e "s#@KUVO_LIBEXECDIR@#$work/libexec#g" -e "s#@KUVO_BINDIR@#$work/libexec#g" \
   "$top/contrib/proftpd/kuvo.conf" >>"$conf"
-grep -q "ExecOnCommand STOR,APPE $work/libexec/kuvo-proftpd --kuvo=" "$conf" ||
+grep -q "ExecOnCommand STOR,APPE $work/libexec/kuvo-proftpd --kuvo=$work/libexec/kuvo " "$conf" ||
   { echo "proftpd_test: kuvo.conf no longer has the expected ExecOnCommand line" >&2; exit 1; }
 
 if [ -n "$static_kuvo" ]; then
@@ -138,36 +113,22 @@ if [ -n "$static_kuvo" ]; then
   mknod -m 666 "$jail/dev/null" c 1 3 2>/dev/null || true
   chown -R "$jail_uid:$jail_uid" "$jail/incoming"
   cat >>"$conf" <<EOF
-<Directory $jail/incoming/*>
+<Directory $jail/incoming/*/*>
   ExecOnCommand STOR,APPE /bin/kuvo-proftpd --on-bad=delete %F -G
+</Directory>
+<Directory $jail/incoming/*/*/*>
+  ExecEnable off
 </Directory>
 EOF
 fi
 
 /usr/sbin/proftpd -t -c "$conf" >"$work/run/syntax.log" 2>&1 ||
   { cat "$work/run/syntax.log" >&2; exit 1; }
-# Another program may take the free port before ProFTPD binds it: then
-# ProFTPD exits, and the next try gets another port.
-started=
-for _ in 1 2 3; do
-  /usr/sbin/proftpd -n -c "$conf" >"$work/run/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 100); do
-    if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
-      sleep 0.2
-      ! kill -0 "$server_pid" 2>/dev/null || started=1
-      break
-    fi
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  [ -z "$started" ] || break
-  kill -TERM "$server_pid" 2>/dev/null || true
-  wait "$server_pid" 2>/dev/null || true
-  port=$(free_port)
+launch_proftpd() {
   sed -i "s/^Port .*/Port $port/" "$conf"
-done
-[ -n "$started" ] || { echo "proftpd_test: ProFTPD did not start" >&2; exit 1; }
+  /usr/sbin/proftpd -n -c "$conf" >"$work/run/server.log" 2>&1 &
+}
+start_listening launch_proftpd
 
 # --- the sessions: the client checks every reply as it goes.
 cat >"$work/client.py" <<'EOF'
@@ -183,6 +144,13 @@ def sfv(names, extra=""):
     lines = ["; release check list"]
     lines += ["%s %08x" % (n, zlib.crc32(data(n))) for n in names]
     return ("\n".join(lines) + "\n" + extra).encode()
+
+def unchecked(ftp, name):
+    """An upload that kuvo must not see: a plain 226, no answer."""
+    reply = ftp.storbinary("STOR " + name, io.BytesIO(data(name)))
+    if reply != "226 Transfer complete":
+        failures.append("%s: checked, reply %r" % (name, reply))
+    print("%-10s %s" % (name, reply))
 
 def upload(ftp, name, body, *expected, command="STOR"):
     """One upload; the 226 reply must be the transfer line plus kuvo's answer
@@ -207,6 +175,7 @@ ftp.connect("127.0.0.1", port, timeout=20)
 if plan == "site":
     ftp.login("up", "secret")
     ftp.cwd("incoming")
+    unchecked(ftp, "stray.rar")
     ftp.mkd("Some.Release")
     ftp.cwd("Some.Release")
     names = ["a.rar", "b.rar", "c.rar", "d.rar"]
@@ -218,6 +187,9 @@ if plan == "site":
     upload(ftp, "b.rar", data("b.rar"),
            "Checking b.rar against SFV file some.sfv...CRC okay.",
            "Upload progress: [050%] [##########----------]")
+    # A release's subdirectories are no release directories of their own.
+    ftp.mkd("Sample")
+    unchecked(ftp, "Sample/sample.mkv")
     upload(ftp, "c.rar", b"corrupt" + data("c.rar"),
            "Checking c.rar against SFV file some.sfv...CRC failed.",
            "CRC mismatch: c.rar was renamed to c.rar-crc-failed.")
@@ -253,24 +225,15 @@ timeout 60 "$python" "$work/client.py" "$port" site || fail=1
 
 release=$work/site/incoming/Some.Release
 listing=$(cd "$release" && LC_ALL=C ls -A | tr '\n' ' ')
-[ "$listing" = "a.rar b.rar c.rar c.rar-crc-failed complete d.rar some.sfv " ] ||
+[ "$listing" = "Sample a.rar b.rar c.rar c.rar-crc-failed complete d.rar some.sfv " ] ||
   complain "release directory holds: $listing"
+listing=$(cd "$release/Sample" && LC_ALL=C ls -A | tr '\n' ' ')
+[ "$listing" = "sample.mkv " ] || complain "Sample/ holds: $listing"
+listing=$(cd "$work/site/incoming" && LC_ALL=C ls -A | tr '\n' ' ')
+[ "$listing" = "Some.Release stray.rar " ] || complain "incoming/ holds: $listing"
 [ -d "$release/complete" ] || complain "no completion directory"
 
-announce=$work/site/announce.log
-pattern='^... ... .. ..:..:.. .... NEWDIR: '
-expected=(
-  "${pattern}\"$release - Expecting 4 files\" \"up\" \"up\" \"\"\$"
-  "${pattern}\"$release complete\" \"up\" \"up\" \"\"\$"
-)
-if [ ! -f "$announce" ] || [ "$(wc -l <"$announce")" -ne 2 ]; then
-  complain "announce file: $(cat "$announce" 2>&1)"
-else
-  for i in 1 2; do
-    sed -n "${i}p" "$announce" | grep -q "${expected[$((i - 1))]}" ||
-      complain "announce line $i: $(sed -n "${i}p" "$announce")"
-  done
-fi
+check_announce "$work/site/announce.log" "$release" up up ""
 
 if [ -n "$static_kuvo" ]; then
   timeout 60 "$python" "$work/client.py" "$port" jail || fail=1

@@ -15,6 +15,10 @@ TEST(BannerTest, IsOneFixedLineOfTwentySixCharacters) {
   const std::string banner = unscramble_banner();
   EXPECT_EQ(banner.size(), 26u);
   EXPECT_EQ(banner.find_first_of("\r\n"), std::string::npos);
+  // It names the release that --version names, as major.minor.
+  const std::string version = KUVO_VERSION;
+  const std::string major_minor = version.substr(0, version.find('.', version.find('.') + 1));
+  EXPECT_EQ(banner.rfind("kuvo " + major_minor + ": ", 0), 0u) << banner;
 }
 
 TEST(MainTest, SetupErrorsEndTheRunWithStatus255) {

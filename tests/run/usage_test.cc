@@ -17,7 +17,8 @@ using testing::TempDir;
 // Every name an administrator may have to write into a server's configuration.
 const char kDocumentedNames[] =
     "-U -G -I -A0 -A1 -A2 -L KUVO_FILE KUVO_DIR KUVO_MISSING KUVO_UNTESTED KUVO_BAD KUVO_COMPLETE "
-    "KUVO_BASEDIR KUVO_IGNORE KUVO_ANNOUNCEFILE USER GROUP UNFO 255";
+    "KUVO_BASEDIR KUVO_IGNORE KUVO_ANNOUNCEFILE USER GROUP UNFO 255 --check --repair -r -v -j "
+    "--json --dry-run";
 
 TEST(UsageTest, SummaryNamesEverySwitchVariableAndStatus) {
   std::string text = usage_text();

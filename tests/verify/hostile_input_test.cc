@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -22,31 +23,6 @@ namespace {
 using Files = std::vector<std::string>;
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-
-// Everything below `root` except what `skip` names, by path relative to
-// `root`: kind, mode, size, modification time and contents or link target.
-std::map<std::string, std::string> snapshot(const std::string& root,
-                                            const std::set<std::string>& skip) {
-  std::map<std::string, std::string> result;
-  std::error_code error;
-  for (auto it = fs::recursive_directory_iterator(root, error);
-       it != fs::recursive_directory_iterator(); it.increment(error)) {
-    const std::string relative = fs::relative(it->path(), root).string();
-    if (skip.count(relative) != 0) {
-      it.disable_recursion_pending();
-      continue;
-    }
-    struct stat st;
-    if (lstat(it->path().c_str(), &st) != 0) continue;
-    std::string state = std::to_string(st.st_mode) + " " + std::to_string(st.st_size) + " " +
-                        std::to_string(st.st_mtim.tv_sec) + "." +
-                        std::to_string(st.st_mtim.tv_nsec);
-    if (S_ISREG(st.st_mode)) state += " " + read_file(it->path());
-    if (S_ISLNK(st.st_mode)) state += " -> " + fs::read_symlink(it->path(), error).string();
-    result[relative] = state;
-  }
-  return result;
-}
 
 // The contents of every non-empty regular file below `dir`: what an uploader
 // sent, which kuvo may rename but never lose.

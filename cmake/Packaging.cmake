@@ -1,0 +1,34 @@
+# The Debian package, made by CPack from what `cmake --install` installs, under
+# /usr: `cmake --workflow --preset package` (or `package-static` for the static
+# kuvo, which depends on nothing). Building it needs dpkg-dev, whose
+# dpkg-shlibdeps works out the dynamic kuvo's dependencies.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME kuvo)
+set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_PACKAGE_VENDOR "Seed 7fd9bdf2 maintainers")
+set(CPACK_PACKAGE_CONTACT "${KUVO_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "SFV check of FTP uploads, run by the upload server")
+set(CPACK_PACKAGE_DESCRIPTION
+    "kuvo is run by an FTP upload server after every completed upload into a
+release directory. It verifies the upload's CRC-32 against the directory's
+SFV file, lays out and clears missing markers, computes how complete the
+release is and publishes that progress (console, status directory, status
+files, announce file).
+This package holds kuvo, its man pages, and wrappers with configuration
+snippets for ProFTPD (mod_exec) and pure-ftpd (pure-uploadscript).")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "proftpd-core | pure-ftpd")
+if(NOT KUVO_STATIC)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+endif()
+set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack_checks.cmake")
+set(CPACK_STRIP_FILES ON)
+# CPack installs into its staging directory through DESTDIR, with this as the
+# prefix: the texts filled in at install time name the package's paths.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_CUSTOM_INSTALL_VARIABLES KUVO_DEBIAN_LAYOUT=ON)
+set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+include(CPack)

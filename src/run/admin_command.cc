@@ -1,0 +1,244 @@
+#include "run/admin_command.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "base/case_fold.h"
+#include "fileset/directory_scanner.h"
+#include "run/environment.h"
+#include "run/json_report.h"
+#include "run/progress_meter.h"
+#include "verify/release.h"
+
+namespace kuvo {
+namespace {
+
+constexpr unsigned kMostJobs = 1024;
+
+std::optional<AdminOptions> usage_error(const std::string& message) {
+  const std::string text = "kuvo: " + message + "\nTry 'kuvo --help'.\n";
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  return std::nullopt;
+}
+
+// The number after -j: whole, from 1 to kMostJobs.
+std::optional<unsigned> parse_jobs(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  unsigned value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value < 1 || value > kMostJobs) return std::nullopt;
+  return value;
+}
+
+unsigned processors() {
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? static_cast<unsigned>(std::min<long>(online, kMostJobs)) : 1;
+}
+
+// Takes a publishing switch, spelled as in a server's configuration (case does
+// not matter), with the check a hook run makes; false when `arg` is none.
+bool take_publishing_switch(std::string_view arg, Settings& settings, std::string& error) {
+  if (equals_ignoring_case(arg, "-G")) {
+    settings.status_dir_switch = true;
+  } else if (equals_ignoring_case(arg, "-I")) {
+    if (!settings.base_dir) error = "-I needs KUVO_BASEDIR to be set";
+    settings.base_dir_switch = true;
+  } else if (arg.size() == 3 && equals_ignoring_case(arg.substr(0, 2), "-A") && arg[2] >= '0' &&
+             arg[2] <= '2') {
+    if (!settings.announce_file)
+      error = "-A" + std::string(1, arg[2]) + " needs KUVO_ANNOUNCEFILE to be set";
+    constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
+                                       AnnounceMode::every_change};
+    settings.announce_mode = kModes[arg[2] - '0'];
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// `name` below `base`, as shown and as used from the directory the command
+// was started in.
+std::string joined(const std::string& base, const std::string& name) {
+  return base == "." ? name : base + "/" + name;
+}
+
+// The path without the slashes it may end in ("rel/" is "rel"); "/" stays.
+std::string without_trailing_slashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// The release's path as an upload server gives it in KUVO_DIR, which status
+// files and announce lines are named by: absolute as given, or the relative
+// path taken from the directory the command was started in, "." parts left out.
+std::string site_path(const std::string& start, const std::string& path) {
+  if (path.starts_with("/")) return path;
+  std::string result = start == "/" ? "" : start;
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    const std::string part = path.substr(at, end - at);
+    if (!part.empty() && part != ".") result += "/" + part;
+    at = end + 1;
+  }
+  return result.empty() ? "/" : result;
+}
+
+// Adds `dir` when it holds an SFV file or cannot be read (so that it is
+// reported), then the same for the real directories below it, in name order.
+// Links to directories are not followed, so no loop can form.
+void walk(const std::string& dir, std::vector<std::string>& found) {
+  const NameList listing = scan_directory(dir);
+  if (!listing.readable() || find_release_sfv(listing)) found.push_back(dir);
+  if (!listing.readable()) return;
+  std::vector<std::string> below;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    if (listing.kind(i) != EntryKind::other) continue;
+    const std::string path = joined(dir, std::string(listing.name(i)));
+    struct stat st;
+    if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) below.push_back(path);
+  }
+  std::sort(below.begin(), below.end());
+  for (const std::string& path : below) walk(path, found);
+}
+
+// Runs `work` with standard output sent to standard error: the messages of
+// the publishing step shared with hook runs ("Upload progress: ...") must not
+// mix with the report on standard output, which scripts read.
+template <typename Work>
+void with_console_on_stderr(Work work) {
+  std::fflush(stdout);
+  const int saved = dup(STDOUT_FILENO);
+  if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    if (saved >= 0) close(saved);
+    work();
+    return;
+  }
+  work();
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+}
+
+// Examines, and for a repair repairs, the release at `path`.
+ReleaseOutcome handle_release(const AdminOptions& options, const std::string& path, int start_fd,
+                              const std::string& start, ReadCounters& counters) {
+  ReleaseOutcome outcome;
+  outcome.path = path;
+  if (fchdir(start_fd) != 0 || chdir(path.c_str()) != 0) {
+    outcome.enter_error = std::strerror(errno);
+    return outcome;
+  }
+  Settings settings = options.settings;
+  settings.release_dir = site_path(start, path);
+  ReadResults known;
+  const AuditOptions audit{options.jobs, &counters, &known};
+  outcome.report = examine_release(settings, audit);
+  if (options.command == AdminCommand::check || release_status(outcome) == 2) return outcome;
+
+  outcome.plan = plan_repair(settings, outcome.report);
+  if (options.command == AdminCommand::dry_run) return outcome;
+  apply_repair(outcome.plan);
+  const std::string sfv_name = outcome.report.sfv_name;
+  with_console_on_stderr([&] { publish_repaired(settings, sfv_name); });
+  // What the release is now, read again only where bytes are new to this run.
+  outcome.report = examine_release(settings, audit);
+  return outcome;
+}
+
+}  // namespace
+
+std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* argv) {
+  AdminOptions options;
+  const std::string_view command = argv[1];
+  options.command = command == "--check" ? AdminCommand::check : AdminCommand::repair;
+  options.jobs = processors();
+  load_site_environment(options.settings);
+  bool dry_run = false;
+  bool options_end = false;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (options_end || arg == "-" || !arg.starts_with("-")) {
+      options.directories.emplace_back(arg);
+    } else if (arg == "--") {
+      options_end = true;
+    } else if (arg == "-r") {
+      options.recursive = true;
+    } else if (arg == "-v") {
+      options.verbose = true;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg.starts_with("-j")) {
+      std::string_view number = arg.substr(2);
+      if (number.empty() && i + 1 < argc) number = argv[++i];
+      const std::optional<unsigned> jobs = parse_jobs(number);
+      if (!jobs) return usage_error("-j needs a number of threads from 1 to 1024");
+      options.jobs = *jobs;
+    } else if (options.command == AdminCommand::repair && arg == "--dry-run") {
+      dry_run = true;
+    } else {
+      std::string error;
+      if (options.command != AdminCommand::repair ||
+          !take_publishing_switch(arg, options.settings, error)) {
+        return usage_error(std::string(command) + ": unknown option '" + std::string(arg) + "'");
+      }
+      if (!error.empty()) return usage_error(error);
+    }
+  }
+  if (dry_run) options.command = AdminCommand::dry_run;
+  if (options.directories.empty()) options.directories.emplace_back(".");
+  for (std::string& dir : options.directories) dir = without_trailing_slashes(dir);
+  return options;
+}
+
+std::vector<std::string> release_directories(const AdminOptions& options) {
+  if (!options.recursive) return options.directories;
+  std::vector<std::string> releases;
+  for (const std::string& dir : options.directories) {
+    const std::size_t before = releases.size();
+    walk(dir, releases);
+    // Nothing below: the directory itself is reported as holding no SFV.
+    if (releases.size() == before) releases.push_back(dir);
+  }
+  return releases;
+}
+
+std::optional<int> handle_admin_command(int argc, const char* const* argv) {
+  if (argc < 2 || (std::strcmp(argv[1], "--check") != 0 && std::strcmp(argv[1], "--repair") != 0)) {
+    return std::nullopt;
+  }
+  const std::optional<AdminOptions> options = parse_admin_arguments(argc, argv);
+  if (!options) return 2;
+
+  const int start_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  char start[4096];
+  if (start_fd < 0 || getcwd(start, sizeof start) == nullptr) {
+    std::fprintf(stderr, "kuvo: cannot read the working directory: %s\n", std::strerror(errno));
+    return 2;
+  }
+  ReadCounters counters;
+  int status = 0;
+  {
+    ProgressMeter meter(counters);
+    for (const std::string& path : release_directories(*options)) {
+      const ReleaseOutcome outcome = handle_release(*options, path, start_fd, start, counters);
+      meter.print(options->json ? json_report(outcome, options->command)
+                                : text_report(outcome, options->verbose));
+      status = std::max(status, release_status(outcome));
+    }
+  }
+  close(start_fd);
+  return status;
+}
+
+}  // namespace kuvo

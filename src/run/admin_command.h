@@ -1,0 +1,41 @@
+// kuvo --check and kuvo --repair: an administrator's commands for releases
+// already on disk, run by hand from a shell rather than by the upload server.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/settings.h"
+#include "run/admin_report.h"
+
+namespace kuvo {
+
+struct AdminOptions {
+  AdminCommand command = AdminCommand::check;
+  bool recursive = false;                // -r: every directory below holding an SFV file
+  bool verbose = false;                  // -v: a line for every entry, ok ones too
+  bool json = false;                     // --json
+  unsigned jobs = 1;                     // -j N: files read at once
+  std::vector<std::string> directories;  // "." when none is given
+  Settings settings;                     // the site's KUVO_ variables and the publishing switches
+};
+
+// Reads the command line whose argv[1] is "--check" or "--repair", and the
+// KUVO_ variables that describe the site; none, after a line on standard
+// error, for an unknown option, a missing or bad number after -j, an option
+// --check does not take, or a publishing switch without its variable.
+std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* argv);
+
+// The directories to examine: the ones given, or with -r every directory at
+// or below them that holds an SFV file, sorted, with a directory that cannot
+// be read below them taken as one to report. Cannot fail.
+std::vector<std::string> release_directories(const AdminOptions& options);
+
+// When argv[1] is exactly "--check" or "--repair", runs the command and
+// returns its exit status (0 all complete and ok, 1 an entry not ok, 2 a
+// usage error or a directory without a usable SFV); otherwise returns none
+// and has touched nothing.
+std::optional<int> handle_admin_command(int argc, const char* const* argv);
+
+}  // namespace kuvo

@@ -1,0 +1,98 @@
+// An administrator's look at a release: the state of every counted SFV entry,
+// found by reading every file it may be under, with the name rules, the ignore
+// list and the SFV and listing readers of a hook run. Nothing here changes the
+// release directory.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "base/progress.h"
+#include "base/settings.h"
+
+namespace kuvo {
+
+// How a file reads against the SFV entry a hook run would check it against.
+enum class Verdict { crc_ok, crc_bad, unreadable };
+
+// One file read in full (or not) against its SFV entry.
+struct FileCheck {
+  std::string name;  // as the directory spells it
+  Verdict verdict = Verdict::unreadable;
+  std::uint32_t expected_crc = 0;
+  std::optional<std::uint32_t> actual_crc;  // when the file was read to its end
+  std::string problem;                      // why it is unreadable
+};
+
+// What became of one counted SFV entry.
+enum class EntryState {
+  ok,          // under its own name, CRC matches
+  bad,         // under its own name, CRC does not match
+  missing,     // under no name at all
+  unreadable,  // under its own name, but it cannot be read to its end
+  waiting      // only under its untested or bad name
+};
+
+struct EntryReport {
+  std::string sfv_name;  // as the SFV spells it
+  std::uint32_t expected_crc = 0;
+  EntryState state = EntryState::missing;
+  std::optional<FileCheck> file;      // under its own name, by the name rules
+  std::vector<FileCheck> waiting;     // under its untested or bad names, by name
+  std::optional<std::string> marker;  // its missing marker, as the directory spells it
+};
+
+// Why a directory cannot be examined as a release.
+enum class ReleaseProblem { none, unreadable_directory, no_sfv, unparsable_sfv };
+
+struct ReleaseReport {
+  ReleaseProblem problem = ReleaseProblem::none;
+  std::string sfv_name;              // the release's SFV file, once found
+  std::vector<EntryReport> entries;  // counted entries, in SFV line order
+  // Markers of entries that verified ok, and empty-or-not files named like a
+  // marker of a name the SFV does not count; sorted.
+  std::vector<std::string> stale_markers;
+  std::vector<std::string> unlisted_files;  // regular files the SFV has no part in; sorted
+
+  // Entries in `state`. Cannot fail.
+  int count(EntryState state) const;
+  // The share of counted entries that verified ok, as a hook run rounds it;
+  // 0 for a release without counted entries, which is never complete.
+  Progress progress() const;
+  // True when every counted entry verified ok and there is one at least.
+  bool complete() const { return progress().complete(); }
+};
+
+// Counters of the reading work, for a progress line shown while it goes on;
+// the totals are set before reading starts.
+struct ReadCounters {
+  std::atomic<std::uint64_t> files_total{0};
+  std::atomic<std::uint64_t> bytes_total{0};
+  std::atomic<std::uint64_t> files_done{0};
+  std::atomic<std::uint64_t> bytes_done{0};
+};
+
+// Files already read in this command, by identity (device, inode, size,
+// modification time), so that a release examined again after its repair is
+// not read twice: a rename keeps all four.
+using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
+using ReadResults = std::map<FileIdentity, std::uint32_t>;
+
+struct AuditOptions {
+  unsigned jobs = 1;                 // files read at once, one thread each
+  ReadCounters* counters = nullptr;  // updated as files are read, when given
+  ReadResults* known = nullptr;      // consulted and extended, when given
+};
+
+// Examines the release in the working directory: lists it, finds its SFV as a
+// single-file check does, reads the files of every counted entry (also under
+// their untested and bad names) with `options.jobs` threads, and reports.
+// Fails only as `problem` says; the entries are then empty.
+ReleaseReport examine_release(const Settings& settings, const AuditOptions& options);
+
+}  // namespace kuvo

@@ -1,0 +1,336 @@
+// kuvo --repair through the real executable: releases left in every state by
+// random sequences of hook runs and hands must end as a clean replay of their
+// uploads leaves them; --dry-run changes nothing and plans what --repair does;
+// nothing that is not an empty marker is ever replaced or removed.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <random>
+#include <sstream>
+
+#include "release_fixture.h"
+
+namespace kuvo::testing {
+namespace {
+
+using Files = std::vector<std::string>;
+using Env = std::map<std::string, std::optional<std::string>>;
+
+const char* const kSuffixes[] = {"", "-untested", "-crc-failed"};
+
+// The lines of a --repair or --dry-run that state its steps.
+std::string plan_of(const std::string& out) {
+  std::istringstream lines(out);
+  std::string plan;
+  for (std::string line; std::getline(lines, line);) {
+    for (const char* step : {"RENAME ", "EXCHANGE ", "CREATE ", "REMOVE ", "CLASH ", "FAILED "}) {
+      if (line.starts_with(step)) plan += line + "\n";
+    }
+  }
+  return plan;
+}
+
+RunResult admin(const ReleaseFixture& release, std::vector<std::string> args) {
+  args.push_back(release.release());
+  return run_kuvo({}, args);
+}
+
+// The release directory, each regular file with its contents and each other
+// entry with its kind: what a repair and a replay are compared by.
+std::map<std::string, std::string> tree(const ReleaseFixture& release) {
+  std::map<std::string, std::string> result;
+  for (const std::string& name : release.files()) {
+    const std::string path = release.in_release(name);
+    result[name] = is_directory(path) ? "<dir>" : read_file(path);
+  }
+  return result;
+}
+
+// One round: a release of a few files, driven through a random sequence of
+// hook runs and hand-made changes, then repaired.
+class Round {
+ public:
+  explicit Round(std::uint32_t seed) : random_(seed) {
+    const int files = 2 + pick(3);
+    for (int i = 0; i < files; ++i) {
+      names_.push_back("f" + std::to_string(i) + ".rar");
+      good_.push_back("good " + std::to_string(random_()) + std::string(pick(40), 'g'));
+      bad_.push_back(good_.back() + "!");
+    }
+    for (int i = 0; i < files; ++i) sfv_ += ReleaseFixture::sfv_line(names_[i], good_[i]);
+    sfv_ += ReleaseFixture::sfv_line("info.nfo", "never uploaded, never counted");
+    if (pick(2)) switches_.push_back("-U");
+    if (pick(2)) switches_.push_back("-G");
+  }
+
+  const std::vector<std::string>& switches() const { return switches_; }
+
+  // Plays the random sequence into `release`.
+  void play(const ReleaseFixture& release) {
+    const int steps = 4 + pick(12);
+    const int sfv_at = pick(steps + 1);
+    for (int step = 0; step < steps; ++step) {
+      if (step == sfv_at) arrive(release);
+      random_step(release);
+    }
+    if (sfv_at == steps || !exists(release.in_release("r.sfv"))) arrive(release);
+    keep_one_copy_of_each_kind(release);
+  }
+
+  // True when every file of the release has a good copy under some name.
+  bool all_good(const ReleaseFixture& release) const {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      if (!has_good_copy(release, i)) return false;
+    }
+    return true;
+  }
+
+  bool has_good_copy(const ReleaseFixture& release, std::size_t i) const {
+    for (const char* suffix : kSuffixes) {
+      const std::string copy = release.in_release(names_[i] + suffix);
+      if (exists(copy) && read_file(copy) == good_[i]) return true;
+    }
+    return false;
+  }
+
+  // The replay: the SFV first, then per file its surviving corrupt copy (set
+  // aside by the server) and its good copy, each checked as it arrives.
+  void replay(const ReleaseFixture& from, const ReleaseFixture& into) {
+    into.put("r.sfv", sfv_);
+    upload(into, "r.sfv");
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      for (const char* suffix : kSuffixes) {
+        const std::string copy = from.in_release(names_[i] + suffix);
+        if (exists(copy) && read_file(copy) != good_[i]) {
+          into.put(names_[i], read_file(copy));
+          EXPECT_EQ(upload(into, names_[i]), 6);
+          std::rename(into.in_release(names_[i]).c_str(),
+                      into.in_release(names_[i] + "-crc-failed").c_str());
+        }
+      }
+      if (has_good_copy(from, i)) {
+        into.put(names_[i], good_[i]);
+        EXPECT_NE(upload(into, names_[i]), 6);
+      }
+    }
+  }
+
+ private:
+  int pick(int n) { return static_cast<int>(random_() % static_cast<std::uint32_t>(n)); }
+
+  int upload(const ReleaseFixture& release, const std::string& name) {
+    return release.upload(name, switches_).status;
+  }
+
+  void arrive(const ReleaseFixture& release) {
+    release.put("r.sfv", sfv_);
+    if (pick(5) != 0) upload(release, "r.sfv");  // else the arrival's run was killed
+  }
+
+  // A hook run for `name`, and what the server does with a file that fails
+  // its check: delete it or set it aside under the bad name.
+  void check_as_uploaded(const ReleaseFixture& release, const std::string& name) {
+    if (upload(release, name) != 6) return;
+    if (pick(2)) {
+      std::remove(release.in_release(name).c_str());
+    } else {
+      std::rename(release.in_release(name).c_str(),
+                  release.in_release(name + "-crc-failed").c_str());
+    }
+  }
+
+  void random_step(const ReleaseFixture& release) {
+    const int i = pick(static_cast<int>(names_.size()));
+    const std::string name = names_[i];
+    std::vector<std::string> copies;
+    for (const char* suffix : kSuffixes) {
+      if (exists(release.in_release(name + suffix)))
+        copies.push_back(release.in_release(name + suffix));
+    }
+    const std::string copy =
+        copies.empty() ? release.in_release(name) : copies[pick(static_cast<int>(copies.size()))];
+    const std::string other = release.in_release(name + kSuffixes[pick(3)]);
+    switch (pick(8)) {
+      case 0:
+      case 1:  // an upload, good or corrupt
+      case 2: {
+        release.put(name, pick(3) == 0 ? bad_[i] : good_[i]);
+        check_as_uploaded(release, name);
+        break;
+      }
+      case 3:  // moved by hand, replacing what bore the new name, or two names swapped
+        if (pick(2) && exists(other)) {
+          const std::string aside = release.in_release("swap");
+          std::rename(copy.c_str(), aside.c_str());
+          std::rename(other.c_str(), copy.c_str());
+          std::rename(aside.c_str(), other.c_str());
+        } else {
+          std::rename(copy.c_str(), other.c_str());
+        }
+        break;
+      case 4:  // deleted by hand, or gone bad on the disk
+        if (pick(2)) {
+          std::remove(copy.c_str());
+        } else if (exists(copy)) {
+          write_file(copy, bad_[i]);
+        }
+        break;
+      case 5:  // a marker deleted
+        std::remove(release.in_release(name + "-missing").c_str());
+        break;
+      case 6:  // a marker planted, for a listed name or another
+        release.put(pick(2) ? name + "-missing" : "zz.rar-missing", "");
+        break;
+      case 7:  // a run of the hook for a file already there, as if uploaded again
+        if (exists(release.in_release(name))) check_as_uploaded(release, name);
+        break;
+    }
+  }
+
+  // A replay holds at most one good and one corrupt copy of each file; so
+  // the hand removes copies beyond that here, as an administrator clears out
+  // duplicates before a repair.
+  void keep_one_copy_of_each_kind(const ReleaseFixture& release) {
+    for (std::size_t i = 0; i < names_.size(); ++i) {
+      bool seen_good = false;
+      bool seen_bad = false;
+      for (const char* suffix : kSuffixes) {
+        const std::string copy = release.in_release(names_[i] + suffix);
+        if (!exists(copy)) continue;
+        bool& seen = read_file(copy) == good_[i] ? seen_good : seen_bad;
+        if (seen) std::remove(copy.c_str());
+        seen = true;
+      }
+    }
+  }
+
+  std::mt19937 random_;
+  std::vector<std::string> names_;
+  std::vector<std::string> good_;
+  std::vector<std::string> bad_;
+  std::string sfv_;
+  std::vector<std::string> switches_;
+};
+
+int setting(const char* name, int fallback) {
+  const char* value = std::getenv(name);
+  return value != nullptr && *value != '\0' ? std::atoi(value) : fallback;
+}
+
+TEST(RepairTest, RepairEqualsACleanReplayAndDryRunPlansIt) {
+  // KUVO_REPAIR_ROUNDS=500 for a longer search; KUVO_REPAIR_SEED to replay one.
+  const int rounds = setting("KUVO_REPAIR_ROUNDS", 40);
+  const auto first_seed = static_cast<std::uint32_t>(setting("KUVO_REPAIR_SEED", 1));
+  for (int r = 0; r < rounds; ++r) {
+    const std::uint32_t seed = first_seed + static_cast<std::uint32_t>(r);
+    SCOPED_TRACE("KUVO_REPAIR_SEED=" + std::to_string(seed));
+    Round round(seed);
+    ReleaseFixture messy;
+    round.play(messy);
+    std::vector<std::string> publishing;
+    for (const std::string& word : round.switches()) {
+      if (word == "-G") publishing.push_back(word);
+    }
+
+    const auto before = snapshot(messy.release());
+    std::vector<std::string> dry_args{"--repair", "--dry-run"};
+    dry_args.insert(dry_args.end(), publishing.begin(), publishing.end());
+    const RunResult dry = admin(messy, dry_args);
+    EXPECT_EQ(snapshot(messy.release()), before) << "--dry-run changed the release";
+
+    std::vector<std::string> repair_args{"--repair"};
+    repair_args.insert(repair_args.end(), publishing.begin(), publishing.end());
+    const RunResult repair = admin(messy, repair_args);
+    EXPECT_EQ(plan_of(repair.out), plan_of(dry.out)) << dry.out << "----\n" << repair.out;
+    EXPECT_EQ(repair.out.find("CLASH"), std::string::npos) << repair.out;
+    EXPECT_EQ(repair.status, round.all_good(messy) ? 0 : 1) << repair.out;
+
+    ReleaseFixture clean;
+    round.replay(messy, clean);
+    ASSERT_EQ(tree(messy), tree(clean)) << repair.out;
+    // Repaired is as good as replayed: a second repair has nothing to do.
+    EXPECT_EQ(plan_of(admin(messy, {"--repair", "--dry-run"}).out), "");
+  }
+}
+
+class RepairCaseTest : public ::testing::Test, public ReleaseFixture {};
+
+TEST_F(RepairCaseTest, NothingButEmptyMarkersIsReplacedOrRemoved) {
+  // Two corrupt copies: the one under the file's own name cannot take the bad
+  // name, which the other holds.
+  put("a.rar", "corrupt one");
+  put("a.rar-crc-failed", "corrupt two");
+  // Named like markers, but holding data, or links.
+  put("b.rar-missing", "notes someone kept here");
+  put("zz.rar-missing", "not empty either");
+  put("target", "");
+  ASSERT_EQ(symlink("target", in_release("yy.rar-missing").c_str()), 0);
+  put("b.rar", "BBB");
+  put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB"));
+
+  RunResult run = run_kuvo({}, {"--repair", release()});
+  EXPECT_EQ(run.status, 1);
+  const std::string rel = release();
+  EXPECT_EQ(plan_of(run.out), "CLASH " + rel +
+                                  "/a.rar -> a.rar-crc-failed (target exists; both left)\n"
+                                  "CREATE " +
+                                  rel +
+                                  "/a.rar-missing\n"
+                                  "CLASH " +
+                                  rel +
+                                  "/b.rar-missing (not an empty marker; left)\n"
+                                  "CLASH " +
+                                  rel +
+                                  "/yy.rar-missing (not an empty marker; left)\n"
+                                  "CLASH " +
+                                  rel + "/zz.rar-missing (not an empty marker; left)\n");
+  EXPECT_EQ(read_file(in_release("a.rar")), "corrupt one");
+  EXPECT_EQ(read_file(in_release("a.rar-crc-failed")), "corrupt two");
+  EXPECT_EQ(read_file(in_release("b.rar-missing")), "notes someone kept here");
+  EXPECT_EQ(read_file(in_release("zz.rar-missing")), "not empty either");
+  EXPECT_EQ(files(), (Files{"a.rar", "a.rar-crc-failed", "a.rar-missing", "b.rar", "b.rar-missing",
+                            "r.sfv", "target", "yy.rar-missing", "zz.rar-missing"}));
+}
+
+TEST_F(RepairCaseTest, AGoodCopyUnderTheBadNameSwapsWithACorruptOneAndUnreadableFilesStay) {
+  put("a.rar", "corrupt");
+  put("a.rar-crc-failed", "AAA");
+  if (exists("/proc/self/mem")) {
+    // A regular file whose reads fail: it keeps its name and gets its marker.
+    ASSERT_EQ(symlink("/proc/self/mem", in_release("b.rar").c_str()), 0);
+  }
+  put("r.sfv", sfv_line("a.rar", "AAA") + "b.rar 00000000\r\n");
+  RunResult run = run_kuvo({}, {"--repair"}, release());
+  EXPECT_EQ(plan_of(run.out),
+            "EXCHANGE a.rar <-> a.rar-crc-failed\n"
+            "CREATE b.rar-missing\n");
+  EXPECT_EQ(read_file(in_release("a.rar")), "AAA");
+  EXPECT_EQ(read_file(in_release("a.rar-crc-failed")), "corrupt");
+  EXPECT_TRUE(exists(in_release("b.rar")));
+  EXPECT_NE(run.out.find("UNREADABLE b.rar ("), std::string::npos) << run.out;
+}
+
+TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
+  // Run by relative path: the status file is named by the release's full path,
+  // as a server gives it.
+  put("a.rar", "AAA");
+  put("b.rar-untested", "BBB");
+  put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB") + sfv_line("c.rar", "CCC"));
+  mkdir(in_release("-[000%]-[--------------------]-").c_str(), 0777);
+  const Env env{
+      {"KUVO_BASEDIR", sandbox().path()}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"}};
+  RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, sandbox().path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Upload progress: [066%] [#############-------]\r\n");
+  EXPECT_EQ(files(),
+            (Files{"-[066%]-[#############-------]-", "a.rar", "b.rar", "c.rar-missing", "r.sfv"}));
+  EXPECT_TRUE(exists(sandbox() / "rel-[066%]-[#############-------]-"));
+  std::vector<std::string> lines = announce_lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].substr(24),
+            " NEWDIR: \"" + release() + " -[066%]-[#############-------]-\" \"admin\" \"?\" \"?\"");
+}
+
+}  // namespace
+}  // namespace kuvo::testing
