@@ -7,7 +7,6 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -80,26 +79,26 @@ SfvList reference_list(std::string_view text) {
       const std::string_view name = entry.file_name;
       if (!line.starts_with(name) || (line[name.size()] != ' ' && line[name.size()] != '\t'))
         std::abort();
-      list.push_back(entry);
+      list.add_line(entry.file_name, entry.expected_crc);  // each line's entry goes first
     }
     if (lf == std::string_view::npos) break;
     text.remove_prefix(lf + 1);
   }
-  std::reverse(list.begin(), list.end());
   return list;
 }
 
 char hex_digit(unsigned value) { return "0123456789abcdef"[value & 15]; }
 
 void check_entry(const SfvEntry& entry) {
-  const std::string& name = entry.file_name;
+  const std::string_view name = entry.file_name;
   if (name.size() > kuvo::kMaxSfvLine) std::abort();
-  if (name.find('\n') != std::string::npos || name.find('\0') != std::string::npos) std::abort();
+  if (name.find('\n') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+    std::abort();
   if (!name.empty() && (name.back() == ' ' || name.back() == '\t')) std::abort();
   // Written back as "name crc", an entry whose name holds no carriage return
   // must read as itself again.
-  if (name.find('\r') != std::string::npos) return;
-  std::string line = name + " ";
+  if (name.find('\r') != std::string_view::npos) return;
+  std::string line = std::string(name) + " ";
   for (int shift = 28; shift >= 0; shift -= 4) line += hex_digit(entry.expected_crc >> shift);
   line += "\r\n";
   SfvEntry again;

@@ -35,7 +35,9 @@ class NameList {
     const Span& span = spans_[position];
     return std::string_view(text_).substr(span.offset, span.size);
   }
-  EntryKind kind(std::size_t position) const { return spans_[position].kind; }
+  EntryKind kind(std::size_t position) const {
+    return static_cast<EntryKind>(spans_[position].kind);
+  }
 
   // Marks the list as read; an unread list holds nothing. Cannot fail.
   void mark_readable() { readable_ = true; }
@@ -43,15 +45,18 @@ class NameList {
   // is not added. Cannot fail.
   void add(std::string_view name, EntryKind kind);
   // Takes the entry at `position` out; its place stays, of kind removed.
-  void remove(std::size_t position) { spans_[position].kind = EntryKind::removed; }
+  void remove(std::size_t position) {
+    spans_[position].kind = static_cast<std::uint8_t>(EntryKind::removed);
+  }
   // Turns the list around: the first entry becomes the last. Cannot fail.
   void reverse();
 
  private:
+  // Eight bytes an entry, beside its name's.
   struct Span {
     std::uint64_t offset : 48;
     std::uint64_t size : 8;  // a directory entry's name has at most 255 bytes
-    EntryKind kind;
+    std::uint64_t kind : 8;  // an EntryKind
   };
   std::string text_;
   std::vector<Span> spans_;

@@ -1,11 +1,12 @@
 // Name lookups for callers that look up many names in one list: the list is
-// indexed once, and every lookup then costs a few hash probes instead of a walk
-// that normalises the whole list again. A lookup through an index returns
-// exactly the entry that the plain find_sfv_entry or find_listed_name returns
-// for the same list and name, ties included.
+// indexed once, and every lookup then costs one hash and a few probes instead
+// of a walk that normalises the whole list again. A lookup through an index
+// returns exactly the entry that the plain find_sfv_entry or find_listed_name
+// returns for the same list and name, ties included.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -15,55 +16,50 @@
 
 namespace kuvo {
 
-// For each key, the position of the first list entry that has it. An open
-// hash table, at most half full, whose slots hold each key's hash: a probe
-// mostly touches one slot and compares key bytes only on a full hash match,
-// which keeps lookups quick once a large release's index outgrows the caches.
+// For each key, the position of the first list entry that has it. An open hash
+// table, at most half full, whose slots hold a position and 32 bits of its
+// key's hash; the key itself is derived again from the list's own text when
+// the bits match. A probe mostly touches one slot of 8 bytes, which keeps
+// lookups quick once a large release's index outgrows the caches.
 struct FirstPositions {
   struct Slot {
-    std::size_t hash = 0;
-    std::string_view key;
-    std::size_t position = static_cast<std::size_t>(-1);  // -1: an empty slot
+    std::uint32_t position = kEmpty;
+    std::uint32_t hash_bits = 0;
   };
-  std::vector<Slot> slots;  // a power of two in number, or none
+  static constexpr std::uint32_t kEmpty = 0xFFFFFFFF;
+  std::vector<Slot> slots;  // none, or more than twice as many as keys
 };
 
-// The normalised and reduced names that an index's keys view, each once. It
-// moves with its index without moving its bytes; a copy's keys would still view
-// the original's bytes, so there is none.
-struct KeyText {
-  KeyText() = default;
-  KeyText(KeyText&&) = default;
-  KeyText& operator=(KeyText&&) = default;
-  KeyText(const KeyText&) = delete;
-  KeyText& operator=(const KeyText&) = delete;
-
-  std::vector<char> bytes;
+// The keys of an indexed list. Equal names have equal normalised names, so
+// the first entry with a normalised name is also the first spelled as it is
+// spelled, and one table with one hash of a looked-up name serves its exact
+// and its normalised test; only entries spelled unlike the first of their
+// normalised name need another.
+struct NameKeys {
+  FirstPositions normalised;       // by normalised name
+  FirstPositions other_spellings;  // by name as spelled, for those other entries
+  // By normalised name with its first ".OK." reduced to ".", directory names
+  // only; a looked-up name passes an entry's test when it equals either key.
+  FirstPositions reduced;
 };
 
-// Exact keys view the indexed list's own names, the others the index's text.
 struct SfvIndex {
   const SfvList* list = nullptr;
-  KeyText text;
-  FirstPositions exact;       // by file_name as the SFV spells it
-  FirstPositions normalised;  // by normalised file_name
+  NameKeys keys;  // by file_name as the SFV spells it
 };
 
 struct NameIndex {
   const NameList* list = nullptr;
-  KeyText text;
-  FirstPositions exact;  // by name as the directory spells it
-  // By normalised name, and by normalised name with its first ".OK." reduced to
-  // "."; a looked-up name passes an entry's test when it equals either.
-  FirstPositions normalised_or_reduced;
+  NameKeys keys;  // by name as the directory spells it
 };
 
 // Indexes `list`, which must stay alive and unchanged while the index is used.
-// Cannot fail.
+// Cannot fail; a list of 2^32 - 1 entries or more ends the process.
 SfvIndex index_sfv_list(const SfvList& list);
 
 // Indexes the regular files of `list`, which must stay alive and unchanged
-// while the index is used. Cannot fail.
+// while the index is used. Cannot fail; a list of 2^32 - 1 entries or more
+// ends the process.
 NameIndex index_name_list(const NameList& list);
 
 // The entry that the directory-side `name` denotes, as find_sfv_entry on the

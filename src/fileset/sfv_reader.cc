@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 
 namespace kuvo {
@@ -14,12 +16,19 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 // The white space strtoul skips in the C locale.
 bool is_c_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+// Each byte's value as a hexadecimal digit, -1 for bytes that are none.
+constexpr std::array<signed char, 256> kHexValue = [] {
+  std::array<signed char, 256> table{};
+  for (int c = 0; c < 256; ++c) {
+    table[c] = c >= '0' && c <= '9'   ? static_cast<signed char>(c - '0')
+               : c >= 'a' && c <= 'f' ? static_cast<signed char>(c - 'a' + 10)
+               : c >= 'A' && c <= 'F' ? static_cast<signed char>(c - 'A' + 10)
+                                      : -1;
+  }
+  return table;
+}();
+
+int hex_value(char c) { return kHexValue[static_cast<unsigned char>(c)]; }
 
 // Closes the descriptor however reading ends.
 struct FdCloser {
@@ -30,6 +39,17 @@ struct FdCloser {
 }  // namespace
 
 std::uint32_t parse_crc_field(std::string_view field) {
+  // The usual field is eight digits and nothing else.
+  if (field.size() == 8) {
+    std::uint32_t value = 0;
+    int any_other = 0;
+    for (char c : field) {
+      const int digit = hex_value(c);
+      any_other |= digit;
+      value = value << 4 | static_cast<std::uint32_t>(digit & 15);
+    }
+    if (any_other >= 0) return value;
+  }
   std::size_t i = 0;
   while (i < field.size() && is_c_space(field[i])) ++i;
   bool negative = false;
@@ -53,8 +73,18 @@ std::uint32_t parse_crc_field(std::string_view field) {
   return negative ? static_cast<std::uint32_t>(0u - result) : result;
 }
 
-bool parse_sfv_line(std::string_view line, SfvEntry& entry) {
-  line = line.substr(0, line.find('\0'));
+namespace {
+
+// What a line may hold that parse_sfv_line has to look for: the reader splits
+// at line feeds and knows which of its blocks hold a NUL byte, and searching
+// each line for them would only cost time.
+struct LineMayHold {
+  bool line_feed = true;
+  bool nul = true;
+};
+
+bool parse_line(std::string_view line, LineMayHold may_hold, SfvEntry& entry) {
+  if (may_hold.nul) line = line.substr(0, line.find('\0'));
 
   // Blank lines and comments give no entry; the leading blanks passed over
   // here stay part of the name.
@@ -64,7 +94,9 @@ bool parse_sfv_line(std::string_view line, SfvEntry& entry) {
     return false;
 
   if (std::size_t cr = line.rfind('\r'); cr != std::string_view::npos) line = line.substr(0, cr);
-  if (std::size_t lf = line.rfind('\n'); lf != std::string_view::npos) line = line.substr(0, lf);
+  if (may_hold.line_feed) {
+    if (std::size_t lf = line.rfind('\n'); lf != std::string_view::npos) line = line.substr(0, lf);
+  }
   while (!line.empty() && is_blank(line.back())) line.remove_suffix(1);
 
   // Names may hold spaces, so only the last space separates; a tab only when
@@ -80,9 +112,22 @@ bool parse_sfv_line(std::string_view line, SfvEntry& entry) {
   return true;
 }
 
+}  // namespace
+
+bool parse_sfv_line(std::string_view line, SfvEntry& entry) { return parse_line(line, {}, entry); }
+
 SfvEntry SfvList::operator[](std::size_t position) const {
   const Span& span = spans_[spans_.size() - 1 - position];
   return SfvEntry{std::string_view(text_).substr(span.offset, span.size), span.crc};
+}
+
+void SfvList::reserve_for(std::size_t file_size) {
+  // No line gives more name bytes than it holds, and few lines are shorter than
+  // 32 bytes. Beyond a size no release's SFV reaches, the list grows as it goes.
+  constexpr std::size_t kLargest = std::size_t{64} << 20;
+  file_size = std::min(file_size, kLargest);
+  text_.reserve(file_size);
+  spans_.reserve(file_size / 32);
 }
 
 void SfvList::add_line(std::string_view file_name, std::uint32_t expected_crc) {
@@ -98,22 +143,24 @@ SfvList load_sfv(const std::string& path) {
   FdCloser closer{fd};
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return {};
-  return read_sfv(fd, read);
+  return read_sfv(fd, read, static_cast<std::size_t>(st.st_size));
 }
 
-SfvList read_sfv(int fd, ReadBlock read_block) {
+SfvList read_sfv(int fd, ReadBlock read_block, std::size_t file_size) {
   SfvList list;
+  list.reserve_for(file_size);
   SfvEntry entry;
-  std::string line;
+  // Lines are parsed where they stand in the read buffer; only a line that a
+  // read cuts in two is put together here first.
+  std::string cut_line;
   bool too_long = false;
-  auto finish_line = [&] {
+  auto take_line = [&](std::string_view line, bool may_hold_nul) {
     // A trailing carriage return belongs to the line end, not to the length.
     std::size_t length = line.size();
     if (length > 0 && line.back() == '\r') --length;
-    if (!too_long && length <= kMaxSfvLine && parse_sfv_line(line, entry)) {
+    if (!too_long && length <= kMaxSfvLine && parse_line(line, {false, may_hold_nul}, entry)) {
       list.add_line(entry.file_name, entry.expected_crc);
     }
-    line.clear();
     too_long = false;
   };
 
@@ -127,24 +174,31 @@ SfvList read_sfv(int fd, ReadBlock read_block) {
     if (got < 0) return {};
     if (got == 0) break;
     std::string_view chunk(buffer, static_cast<std::size_t>(got));
+    const bool chunk_holds_nul = chunk.find('\0') != std::string_view::npos;
     while (!chunk.empty()) {
-      std::size_t lf = chunk.find('\n');
-      std::string_view piece = chunk.substr(0, lf);
+      const std::size_t lf = chunk.find('\n');
+      const std::string_view piece = chunk.substr(0, lf);
+      if (lf != std::string_view::npos && cut_line.empty() && !too_long) {
+        take_line(piece, chunk_holds_nul);
+        chunk.remove_prefix(lf + 1);
+        continue;
+      }
       // Memory stays bounded: a line past the limit is only skipped, not kept.
       if (!too_long) {
-        if (line.size() + piece.size() > kMaxSfvLine + 1) {
+        if (cut_line.size() + piece.size() > kMaxSfvLine + 1) {
           too_long = true;
-          line.clear();
+          cut_line.clear();
         } else {
-          line.append(piece);
+          cut_line.append(piece);
         }
       }
       if (lf == std::string_view::npos) break;
-      finish_line();
+      take_line(cut_line, true);
+      cut_line.clear();
       chunk.remove_prefix(lf + 1);
     }
   }
-  if (!line.empty() || too_long) finish_line();
+  if (!cut_line.empty() || too_long) take_line(cut_line, true);
   return list;
 }
 

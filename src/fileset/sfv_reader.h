@@ -31,6 +31,9 @@ class SfvList {
   // Adds the entry of the file's next line; it becomes the list's first entry.
   // Cannot fail.
   void add_line(std::string_view file_name, std::uint32_t expected_crc);
+  // Makes room at once for the entries of a file of `file_size` bytes, so that
+  // the list does not grow step by step, copying itself each time. Cannot fail.
+  void reserve_for(std::size_t file_size);
 
   class Iterator {
    public:
@@ -73,9 +76,10 @@ SfvList load_sfv(const std::string& path);
 using ReadBlock = ssize_t (*)(int fd, void* buffer, std::size_t size);
 
 // Reads an SFV from the open descriptor `fd` through `read_block`, with the
-// rules of load_sfv; returns the empty list when a read fails (other than with
-// EINTR) or no line gives an entry.
-SfvList read_sfv(int fd, ReadBlock read_block);
+// rules of load_sfv, making room for a file of `file_size` bytes (0: unknown);
+// returns the empty list when a read fails (other than with EINTR) or no line
+// gives an entry.
+SfvList read_sfv(int fd, ReadBlock read_block, std::size_t file_size = 0);
 
 // Parses one line (its line end included or not) into `entry`, whose name then
 // views `line`; returns false for blank lines, comments and lines without a

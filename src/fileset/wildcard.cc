@@ -1,5 +1,9 @@
 #include "fileset/wildcard.h"
 
+#include <algorithm>
+#include <array>
+#include <string>
+
 #include "base/case_fold.h"
 
 namespace kuvo {
@@ -128,7 +132,47 @@ bool match_pattern(std::string_view name, std::string_view pattern) {
   }
 }
 
+namespace {
+
+// Which names an ignore list may match at all, told by their last byte: a
+// pattern whose last byte is plain takes only names ending in that byte
+// (either case), any other pattern any name.
+struct LastBytes {
+  std::string list;  // the ignore list this was worked out for
+  std::array<bool, 256> may_end{};
+  bool may_be_empty = false;
+};
+
+LastBytes work_out_last_bytes(std::string_view ignore_list) {
+  LastBytes last_bytes;
+  last_bytes.list = ignore_list;
+  std::size_t start = 0;
+  while (start < ignore_list.size()) {
+    std::size_t end = std::min(ignore_list.find(' ', start), ignore_list.size());
+    if (end > start) {
+      const std::string_view pattern = ignore_list.substr(start, end - start);
+      for (int c = 0; c < 256; ++c) {
+        const char last = static_cast<char>(c);
+        if (!last_byte_rules_out(std::string_view(&last, 1), pattern)) last_bytes.may_end[c] = true;
+      }
+      if (!last_byte_rules_out({}, pattern)) last_bytes.may_be_empty = true;
+    }
+    start = end + 1;
+  }
+  return last_bytes;
+}
+
+}  // namespace
+
 bool is_ignored(std::string_view ignore_list, std::string_view name) {
+  // Every SFV entry meets the same list, so what it allows is worked out once
+  // and kept for the next call; most names then fail at once.
+  thread_local LastBytes last_bytes;
+  if (last_bytes.list != ignore_list) last_bytes = work_out_last_bytes(ignore_list);
+  if (name.empty() ? !last_bytes.may_be_empty
+                   : !last_bytes.may_end[static_cast<unsigned char>(name.back())]) {
+    return false;
+  }
   std::string_view list = ignore_list;
   while (!list.empty()) {
     std::size_t space = list.find(' ');

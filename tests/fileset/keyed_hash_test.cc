@@ -19,10 +19,18 @@ TEST(KeyedHashTest, ReferenceVectors) {
   EXPECT_EQ(keyed_hash(key, std::string_view(message).substr(0, 15)), 0xa129ca6149be45e5u);
 }
 
+// SipHash-1-3 as other implementations give it, under the all-zero key.
+TEST(KeyedHashTest, TableHashIsSipHashOneThree) {
+  const HashKey zero{0, 0};
+  EXPECT_EQ(table_hash(zero, ""), 0xd1fba762150c532cu);
+  EXPECT_EQ(table_hash(zero, "siphash"), 0x8264ceeccb16bcbeu);
+}
+
 TEST(KeyedHashTest, OneKeyPerRunAndTheHashDependsOnIt) {
   EXPECT_EQ(&run_hash_key(), &run_hash_key());
   const HashKey other{run_hash_key().k0 ^ 1, run_hash_key().k1};
   EXPECT_NE(keyed_hash(run_hash_key(), "a.rar"), keyed_hash(other, "a.rar"));
+  EXPECT_NE(table_hash(run_hash_key(), "a.rar"), table_hash(other, "a.rar"));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -168,6 +170,50 @@ TEST(NameIndexTest, OtherEntriesAndExactNames) {
   EXPECT_EQ(find_exact_name(index, "a.rar-missing"), std::nullopt);
   EXPECT_EQ(find_exact_name(index, "b.rar-missing"), 1u);
   EXPECT_EQ(find_exact_name(index, "B.RAR-MISSING"), std::nullopt) << "exact means exact";
+}
+
+// Seconds taken to index `names` as an SFV list and as a listing, and to look
+// every 97th of them up in both, checking that each is found at its position.
+double index_and_look_up(const std::vector<std::string>& names) {
+  const auto start = std::chrono::steady_clock::now();
+  const SfvList sfv = reference::sfv_list(names);
+  const NameList listing = reference::name_list(names);
+  const SfvIndex sfv_index = index_sfv_list(sfv);
+  const NameIndex listing_index = index_name_list(listing);
+  for (std::size_t i = 0; i < names.size(); i += 97) {
+    EXPECT_EQ(reference::position_in(sfv, find_sfv_entry(sfv_index, names[i])), i);
+    EXPECT_EQ(find_listed_name(listing_index, names[i]), i);
+  }
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// An uploader can spell one name in thousands of ways (case, separators):
+// each spelling must still be found at its own position, and indexing them
+// must cost about what as many different names cost, not time that grows with
+// their square, as it would if all spellings shared one hash.
+TEST(NameIndexTest, ThousandsOfSpellingsOfOneName) {
+  std::vector<std::string> spellings;
+  std::vector<std::string> different;
+  for (unsigned bits = 0; bits < (1u << 15); ++bits) {
+    std::string name = "abcdefghijklmno.rar";
+    for (unsigned i = 0; i < 15; ++i) {
+      if (bits & (1u << i)) name[i] = static_cast<char>(name[i] - 'a' + 'A');
+    }
+    spellings.push_back(name);
+    char other[32];
+    std::snprintf(other, sizeof other, "f%014u.rar", bits);
+    different.push_back(other);
+  }
+  const double different_seconds = index_and_look_up(different);
+  const double spellings_seconds = index_and_look_up(spellings);
+  // A shared hash makes this about a hundred times slower.
+  EXPECT_LT(spellings_seconds, 20 * different_seconds + 0.05);
+
+  const SfvList sfv = reference::sfv_list(spellings);
+  const NameList listing = reference::name_list(spellings);
+  EXPECT_EQ(reference::position_in(sfv, find_sfv_entry(index_sfv_list(sfv), "ABCDEFGHIJKLMNO_RAR")),
+            0u);
+  EXPECT_EQ(find_listed_name(index_name_list(listing), "abcdefghijklmno rar"), 0u);
 }
 
 }  // namespace
