@@ -92,8 +92,7 @@ std::optional<Progress> compute_progress(const Settings& settings, Release& rele
   // that clears the last marker must see the others gone, or no run would
   // ever tell the release complete: when only markers stand in the way, or
   // the directory changed since it was listed, it is listed again.
-  const bool stale = release.listed_at && may_have_changed(".", *release.listed_at);
-  if (!count.all_files_there && !stale) return count.progress;
+  if (!count.all_files_there && !release.listing_may_be_stale) return count.progress;
   if (!list_again(settings, release)) return std::nullopt;
   return count_progress(settings, release.sfv, release.files).progress;
 }

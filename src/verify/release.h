@@ -76,9 +76,10 @@ struct Release {
   explicit Release(NameList listing) : files(std::move(listing)) {}
 
   ReleaseFiles files;
-  // When the listing was taken, for a run that may let it go stale while it
-  // checks an upload; none where only the run itself changes the directory.
-  std::optional<DirectoryStamp> listed_at;
+  // True when others may have changed the directory since it was listed, as
+  // a single-file check finds it after computing the checksum and before its
+  // own change.
+  bool listing_may_be_stale = false;
   std::string sfv_name;  // as listed, or as uploaded
   SfvList sfv;
 };

@@ -67,7 +67,6 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     return ExitStatus::no_usable_sfv;
   }
   Release release(std::move(listing));
-  release.listed_at = listed_at;
   std::optional<std::string> sfv_name = find_release_sfv(release.files.list());
   if (!sfv_name) return handle_missing_sfv(settings, release.files);
   release.sfv_name = std::move(*sfv_name);
@@ -92,6 +91,9 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     return ExitStatus::crc_failed;
   }
 
+  // Other uploads' runs may have changed the directory while the checksum was
+  // computed; this run's own change below would hide that.
+  release.listing_may_be_stale = may_have_changed(".", listed_at);
   // The marker is spelled as in the SFV, which may differ from the upload's
   // name when the two matched only through name equivalence. It goes before
   // the progress is computed, so that the progress counts this file. It is
