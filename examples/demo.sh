@@ -25,6 +25,21 @@ esac
 # kuvo alone, without its tests: the demo needs no test framework.
 kuvo="$top/build/release/kuvo"
 if [ ! -x "$kuvo" ]; then
+  # A fresh Debian machine may lack what building kuvo needs beyond a compiler
+  # and CMake: as root it is installed, otherwise the demo says what it is.
+  need=()
+  command -v ninja >/dev/null 2>&1 || need+=(ninja-build)
+  [ -e /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+  if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+      echo "== installing ${need[*]}"
+      export DEBIAN_FRONTEND=noninteractive
+      apt-get update -qq && apt-get install -y -qq "${need[@]}" >/dev/null
+    else
+      echo "demo.sh: building kuvo needs ${need[*]} (Debian: sudo apt-get install ${need[*]})" >&2
+      exit 1
+    fi
+  fi
   echo "== building kuvo (cmake --workflow --preset release)"
   (cd "$top" && cmake --workflow --preset release >/dev/null)
 fi
