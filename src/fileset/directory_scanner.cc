@@ -65,7 +65,7 @@ bool may_have_changed(const std::string& path, const DirectoryStamp& stamp) {
 void NameList::add(std::string_view name, EntryKind kind) {
   if (name.size() > kLongestName) return;
   spans_.push_back(Span{text_.size(), name.size(), static_cast<std::uint8_t>(kind)});
-  text_.append(name);
+  text_.append(name.data(), name.size());
 }
 
 void NameList::reverse() { std::reverse(spans_.begin(), spans_.end()); }

@@ -5,7 +5,8 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <vector>
+
+#include "fileset/growing_array.h"
 
 namespace kuvo {
 
@@ -33,7 +34,7 @@ class NameList {
   std::size_t size() const { return spans_.size(); }
   std::string_view name(std::size_t position) const {
     const Span& span = spans_[position];
-    return std::string_view(text_).substr(span.offset, span.size);
+    return view_of(text_, span.offset, span.size);
   }
   EntryKind kind(std::size_t position) const {
     return static_cast<EntryKind>(spans_[position].kind);
@@ -58,8 +59,8 @@ class NameList {
     std::uint64_t size : 8;  // a directory entry's name has at most 255 bytes
     std::uint64_t kind : 8;  // an EntryKind
   };
-  std::string text_;
-  std::vector<Span> spans_;
+  GrowingArray<char> text_;
+  GrowingArray<Span> spans_;
   bool readable_ = false;
 };
 
