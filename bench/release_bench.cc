@@ -9,6 +9,11 @@
 // - the single-file check's floor: one readdir pass over the release directory
 //   and one read of its SFV file, in this process;
 // - spawning a trivial kuvo run (`kuvo --version`), which every run pays too;
+// - the same floor done by a process of its own (this program, started again
+//   with --floor-run), beside that process started to do nothing
+//   (--idle-run): a fresh process meets its memory and the kernel's
+//   structures cold, which the loop in this process does not, and the
+//   difference is what the floor itself costs a run;
 // - the single-file check of one small file, without and with -G: the file is
 //   written just before its run, as an upload server runs kuvo right after the
 //   upload; afterwards the file goes and its marker comes back, so every
@@ -97,6 +102,24 @@ void write_file(const fs::path& path, const std::string& contents) {
   close(fd);
 }
 
+// One readdir pass over the release directory `dir` and one read of its SFV:
+// what any single-file check must do at the least. Returns the entries seen,
+// so that nothing is left out.
+long list_and_read_release(const fs::path& dir) {
+  long seen = 0;
+  DIR* listing = opendir(dir.c_str());
+  if (listing == nullptr) fail("cannot list the release");
+  while (const dirent* entry = readdir(listing)) seen += entry->d_name[0] != 0;
+  closedir(listing);
+  const int fd = open((dir / kSfvName).c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) fail("cannot read the SFV");
+  static char buffer[65536];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) seen += buffer[got - 1] == '\n';
+  close(fd);
+  return seen;
+}
+
 // One run of a process: wall time from spawn to reaping, the child's own CPU
 // time and peak memory, and its system calls by name when it ran under strace.
 struct ChildRun {
@@ -136,16 +159,17 @@ fs::path kuvo_binary() {
 
 // What the helper is asked to run: kuvo for the upload `file` into `dir` with
 // `switches` ("--version" alone runs the trivial kuvo), under strace writing to
-// `trace` when that is not empty.
+// `trace` when that is not empty; `program` in place of kuvo when given.
 struct Request {
   std::string dir;
   std::string file;
   std::string switches;
   std::string trace;
+  std::string program;
 };
 
 ChildRun spawn_kuvo(const Request& request) {
-  const std::string binary = kuvo_binary().string();
+  const std::string binary = request.program.empty() ? kuvo_binary().string() : request.program;
   std::vector<std::string> args;
   if (!request.trace.empty()) args = {"strace", "-f", "-qq", "-o", request.trace};
   args.push_back(binary);
@@ -182,7 +206,7 @@ ChildRun spawn_kuvo(const Request& request) {
   return run;
 }
 
-// The helper that spawns every kuvo run; requests are four NUL-terminated
+// The helper that spawns every kuvo run; requests are five NUL-terminated
 // fields, replies a ChildRun.
 class Launcher {
  public:
@@ -212,8 +236,8 @@ class Launcher {
   Launcher& operator=(const Launcher&) = delete;
 
   ChildRun run(const Request& request) {
-    const std::string text =
-        request.dir + '\0' + request.file + '\0' + request.switches + '\0' + request.trace + '\0';
+    const std::string text = request.dir + '\0' + request.file + '\0' + request.switches + '\0' +
+                             request.trace + '\0' + request.program + '\0';
     ChildRun run;
     if (write(requests_, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
         read(replies_, &run, sizeof run) != static_cast<ssize_t>(sizeof run)) {
@@ -229,7 +253,8 @@ class Launcher {
     std::size_t capacity = 0;
     for (;;) {
       Request request;
-      for (std::string* field : {&request.dir, &request.file, &request.switches, &request.trace}) {
+      for (std::string* field :
+           {&request.dir, &request.file, &request.switches, &request.trace, &request.program}) {
         if (getdelim(&text, &capacity, '\0', in) <= 0) {
           std::free(text);
           return;
@@ -309,23 +334,7 @@ class Release {
     for (long i = 1; i < entries_; i += 2) unlink(marker(i).c_str());
   }
 
-  // One readdir pass over the directory and one read of the SFV: what any
-  // single-file check must do at the least. Returns the entries seen, so
-  // that nothing is left out.
-  long list_and_read() const {
-    long seen = 0;
-    DIR* listing = opendir(dir_.c_str());
-    if (listing == nullptr) fail("cannot list the release");
-    while (const dirent* entry = readdir(listing)) seen += entry->d_name[0] != 0;
-    closedir(listing);
-    const int fd = open((dir_ / kSfvName).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot read the SFV");
-    static char buffer[65536];
-    ssize_t got;
-    while ((got = read(fd, buffer, sizeof buffer)) > 0) seen += buffer[got - 1] == '\n';
-    close(fd);
-    return seen;
-  }
+  long list_and_read() const { return list_and_read_release(dir_); }
 
  private:
   long entries_;
@@ -335,7 +344,8 @@ class Release {
 // The figures of one release size.
 struct SizeFigures {
   long entries = 0;
-  Series list_floor, spawn, check, check_g, still_check, still_check_g, marker_floor, arrival;
+  Series list_floor, floor_process, idle_process, spawn, check, check_g, still_check, still_check_g,
+      marker_floor, arrival;
   std::map<std::string, std::map<std::string, long>> syscalls;  // by run kind, then by name
 };
 
@@ -343,7 +353,13 @@ Launcher* launcher = nullptr;
 
 ChildRun run_kuvo(const Release& release, const std::string& file, const std::string& switches,
                   const std::string& trace = "") {
-  return launcher->run(Request{release.dir().string(), file, switches, trace});
+  return launcher->run(Request{release.dir().string(), file, switches, trace, ""});
+}
+
+// This program started again with `switch`, for the release's floor.
+ChildRun run_self(const Release& release, const std::string& run_switch) {
+  static const std::string self = fs::read_symlink("/proc/self/exe").string();
+  return launcher->run(Request{release.dir().string(), "", run_switch, "", self});
 }
 
 // The system calls of a run traced to `trace`, by name, with "total".
@@ -413,6 +429,10 @@ SizeFigures measure(long entries, int rounds, bool trace) {
     const ChildRun version = run_kuvo(release, "", "--version");
     if (version.status != 0) fail("kuvo --version failed");
     figures.spawn.add(version);
+    const ChildRun floor_run = run_self(release, "--floor-run");
+    if (floor_run.status != 0) fail("the floor's own process failed");
+    figures.floor_process.add(floor_run);
+    figures.idle_process.add(run_self(release, "--idle-run"));
     figures.check.add(check_once(release, "", Directory::just_changed));
     figures.check_g.add(check_once(release, "-G", Directory::just_changed));
     figures.still_check.add(check_once(release, "", Directory::still));
@@ -481,6 +501,8 @@ void print_size(const SizeFigures& f) {
               "peak");
   std::printf("  %-34s %9s %9s %9s %9s %9s\n", "", "wall ms", "wall ms", "CPU ms", "of CPU", "KiB");
   print_row("floor: list directory + read SFV", f.list_floor, false);
+  print_row("  the same, a process of its own", f.floor_process, true);
+  print_row("  a process of its own doing nothing", f.idle_process, true);
   print_row("kuvo --version (spawning)", f.spawn, true);
   print_row("single-file check", f.check, true);
   print_row("single-file check -G", f.check_g, true);
@@ -501,6 +523,14 @@ void print_size(const SizeFigures& f) {
   print_ratio_without("  directory still", f.still_check, f.spawn, f.list_floor);
   print_ratio_without("  directory still, -G", f.still_check_g, f.spawn, f.list_floor);
   print_ratio_without("SFV arrival / markers alone", f.arrival, f.spawn, f.marker_floor);
+  // The floor as a run meets it: what doing it adds to a fresh process.
+  const double fresh_floor = f.floor_process.fastest() - f.idle_process.fastest();
+  std::printf("  The floor in a fresh process, (own process - doing nothing) / floor: wall %.2f\n",
+              fresh_floor / f.list_floor.fastest());
+  std::printf(
+      "  Without spawning, against that: (check - kuvo --version) / it: wall %.2f, -G %.2f\n",
+      (f.check.fastest() - f.spawn.fastest()) / fresh_floor,
+      (f.check_g.fastest() - f.spawn.fastest()) / fresh_floor);
   // Peak memory above a trivial run's, per SFV entry plus directory entry.
   const double entries = static_cast<double>(n) + static_cast<double>(n + 1);
   auto per_entry = [&](const Series& series) {
@@ -575,6 +605,12 @@ std::vector<long> parse_sizes(const std::string& text) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // This program started again by itself, as a run of the floor's work alone.
+  if (argc == 2 && std::strcmp(argv[1], "--idle-run") == 0) return 0;
+  if (argc == 2 && std::strcmp(argv[1], "--floor-run") == 0) {
+    const char* dir = std::getenv("KUVO_DIR");
+    return dir != nullptr && list_and_read_release(dir) > 0 ? 0 : 1;
+  }
   std::vector<long> sizes = {16000, 64000};
   int rounds = 15;
   bool trace = false;
