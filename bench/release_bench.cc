@@ -14,6 +14,10 @@
 //   (--idle-run): a fresh process meets its memory and the kernel's
 //   structures cold, which the loop in this process does not, and the
 //   difference is what the floor itself costs a run;
+// - a process of its own that touches 1024 fresh pages of memory
+//   (--touch-run), against the one doing nothing: what each page a run fills
+//   for the first time costs it; with the page faults of every kind of run,
+//   this tells how much of a run's time is the memory it fills;
 // - the single-file check of one small file, without and with -G: the file is
 //   written just before its run, as an upload server runs kuvo right after the
 //   upload; afterwards the file goes and its marker comes back, so every
@@ -102,6 +106,20 @@ void write_file(const fs::path& path, const std::string& contents) {
   close(fd);
 }
 
+// Pages a --touch-run fills, a few megabytes, as a large release's run does.
+constexpr long kTouchedPages = 1024;
+
+// Fills kTouchedPages fresh pages of memory; returns a byte of them, so that
+// the filling is not left out.
+int touch_fresh_pages() {
+  const long page = sysconf(_SC_PAGESIZE);
+  auto* memory =
+      static_cast<volatile char*>(std::malloc(static_cast<std::size_t>(page * kTouchedPages)));
+  if (memory == nullptr) return 1;
+  for (long i = 0; i < kTouchedPages; ++i) memory[i * page] = 1;
+  return memory[page] - 1;
+}
+
 // One readdir pass over the release directory `dir` and one read of its SFV:
 // what any single-file check must do at the least. Returns the entries seen,
 // so that nothing is left out.
@@ -127,7 +145,8 @@ struct ChildRun {
   double cpu_seconds = 0;     // user and system
   double system_seconds = 0;  // system alone
   long max_rss_kb = 0;
-  int status = -1;  // exit status, -1 when the process did not exit normally
+  long page_faults = 0;  // minor ones: pages the process touched first
+  int status = -1;       // exit status, -1 when the process did not exit normally
 };
 
 // This thread's processor time, user and system.
@@ -199,6 +218,7 @@ ChildRun spawn_kuvo(const Request& request) {
       run.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec) +
                         static_cast<double>(usage.ru_utime.tv_usec) / 1e6 + run.system_seconds;
       run.max_rss_kb = usage.ru_maxrss;
+      run.page_faults = usage.ru_minflt;
       if (WIFEXITED(status)) run.status = WEXITSTATUS(status);
     }
   }
@@ -278,8 +298,10 @@ struct Series {
   std::vector<double> cpu_seconds;
   double system_seconds = 0;  // summed over the rounds
   long max_rss_kb = 0;
+  long page_faults = 0;  // the fewest of any round
 
   void add(const ChildRun& run) {
+    page_faults = seconds.empty() ? run.page_faults : std::min(page_faults, run.page_faults);
     seconds.push_back(run.seconds);
     cpu_seconds.push_back(run.cpu_seconds);
     system_seconds += run.system_seconds;
@@ -344,8 +366,8 @@ class Release {
 // The figures of one release size.
 struct SizeFigures {
   long entries = 0;
-  Series list_floor, floor_process, idle_process, spawn, check, check_g, still_check, still_check_g,
-      marker_floor, arrival;
+  Series list_floor, floor_process, idle_process, touch_process, spawn, check, check_g, still_check,
+      still_check_g, marker_floor, arrival;
   std::map<std::string, std::map<std::string, long>> syscalls;  // by run kind, then by name
 };
 
@@ -433,6 +455,7 @@ SizeFigures measure(long entries, int rounds, bool trace) {
     if (floor_run.status != 0) fail("the floor's own process failed");
     figures.floor_process.add(floor_run);
     figures.idle_process.add(run_self(release, "--idle-run"));
+    figures.touch_process.add(run_self(release, "--touch-run"));
     figures.check.add(check_once(release, "", Directory::just_changed));
     figures.check_g.add(check_once(release, "-G", Directory::just_changed));
     figures.still_check.add(check_once(release, "", Directory::still));
@@ -531,6 +554,17 @@ void print_size(const SizeFigures& f) {
       "  Without spawning, against that: (check - kuvo --version) / it: wall %.2f, -G %.2f\n",
       (f.check.fastest() - f.spawn.fastest()) / fresh_floor,
       (f.check_g.fastest() - f.spawn.fastest()) / fresh_floor);
+  // What the memory a run fills costs it, page by page.
+  const double page_ms =
+      (f.touch_process.fastest() - f.idle_process.fastest()) * 1e3 / kTouchedPages;
+  const long check_pages = f.check.page_faults - f.spawn.page_faults;
+  std::printf(
+      "  A fresh page, filled by a process of its own: %.1f us. Page faults: kuvo --version %ld,"
+      " check %ld, floor in its own process %ld above doing nothing;\n"
+      "  the check's %ld pages above kuvo --version come to about %.1f ms\n",
+      page_ms * 1e3, f.spawn.page_faults, f.check.page_faults,
+      f.floor_process.page_faults - f.idle_process.page_faults, check_pages,
+      static_cast<double>(check_pages) * page_ms);
   // Peak memory above a trivial run's, per SFV entry plus directory entry.
   const double entries = static_cast<double>(n) + static_cast<double>(n + 1);
   auto per_entry = [&](const Series& series) {
@@ -607,6 +641,7 @@ std::vector<long> parse_sizes(const std::string& text) {
 int main(int argc, char** argv) {
   // This program started again by itself, as a run of the floor's work alone.
   if (argc == 2 && std::strcmp(argv[1], "--idle-run") == 0) return 0;
+  if (argc == 2 && std::strcmp(argv[1], "--touch-run") == 0) return touch_fresh_pages();
   if (argc == 2 && std::strcmp(argv[1], "--floor-run") == 0) {
     const char* dir = std::getenv("KUVO_DIR");
     return dir != nullptr && list_and_read_release(dir) > 0 ? 0 : 1;
