@@ -33,7 +33,7 @@ for preset in package package-static; do
 
   depends=$(dpkg-deb -f "$deb" Depends)
   case $preset in
-    package) [[ $depends == *libc6* && $depends == *libstdc++6* ]] ||
+    package) [[ $depends == *libc6* && $depends != *libstdc++* ]] ||
       complain "the dynamic kuvo's package depends on '$depends'" ;;
     package-static) [ -z "$depends" ] || complain "the static kuvo's package depends on '$depends'" ;;
   esac
