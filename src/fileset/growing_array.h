@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -60,9 +61,18 @@ class GrowingArray {
   }
 
  private:
+  // More than any block can hold: the run's handler ends it, as it does for
+  // operator new.
+  [[noreturn]] static void no_room() {
+    if (std::new_handler handler = std::get_new_handler()) handler();
+    throw std::bad_alloc();
+  }
+
   void grow(std::size_t count) {
+    constexpr std::size_t kMost = PTRDIFF_MAX / sizeof(T);
+    if (count > kMost - size_) no_room();
     std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
-    while (capacity - size_ < count) capacity *= 2;
+    while (capacity - size_ < count) capacity = capacity > kMost / 2 ? kMost : capacity * 2;
     for (;;) {
       if (void* grown = std::realloc(data_, capacity * sizeof(T))) {
         data_ = static_cast<T*>(grown);

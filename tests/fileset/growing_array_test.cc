@@ -1,7 +1,10 @@
 #include "fileset/growing_array.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdint>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -34,6 +37,33 @@ TEST(GrowingArrayTest, MoveHandsTheBlockOver) {
   EXPECT_EQ(values[999], 999);
   values.push_back(1000);
   EXPECT_EQ(values[1000], 1000);
+}
+
+// Memory that cannot be had ends the run through the handler a failed `new`
+// calls, never by writing through a null block.
+TEST(GrowingArrayDeathTest, NoMemoryEndsTheRunAsNewDoes) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reports impossible allocations itself";
+#else
+  EXPECT_EXIT(
+      {
+        std::set_new_handler([] { _exit(255); });
+        GrowingArray<std::uint64_t> values;
+        const std::uint64_t value = 1;
+        volatile std::size_t count = SIZE_MAX / 16;  // no machine has this much
+        values.append(&value, count);
+      },
+      ::testing::ExitedWithCode(255), "");
+  EXPECT_EXIT(
+      {
+        std::set_new_handler([] { _exit(255); });
+        GrowingArray<std::uint64_t> values;
+        const std::uint64_t value = 1;
+        volatile std::size_t count = SIZE_MAX / 2;  // more than any block holds
+        values.append(&value, count);
+      },
+      ::testing::ExitedWithCode(255), "");
+#endif
 }
 
 }  // namespace
