@@ -61,16 +61,21 @@ class GrowingArray {
   }
 
  private:
-  // More than any block can hold: the run's handler ends it, as it does for
-  // operator new.
-  [[noreturn]] static void no_room() {
-    if (std::new_handler handler = std::get_new_handler()) handler();
-    throw std::bad_alloc();
+  // As operator new does when it cannot allocate: the run's handler, which
+  // ends it; without one, bad_alloc.
+  static void out_of_memory() {
+    std::new_handler handler = std::get_new_handler();
+    if (handler == nullptr) throw std::bad_alloc();
+    handler();
   }
 
   void grow(std::size_t count) {
+    // No block may hold more than PTRDIFF_MAX bytes.
     constexpr std::size_t kMost = PTRDIFF_MAX / sizeof(T);
-    if (count > kMost - size_) no_room();
+    if (count > kMost - size_) {
+      out_of_memory();
+      throw std::bad_alloc();  // a handler that returns cannot make room for this
+    }
     std::size_t capacity = capacity_ < 64 ? 64 : capacity_;
     while (capacity - size_ < count) capacity = capacity > kMost / 2 ? kMost : capacity * 2;
     for (;;) {
@@ -79,10 +84,7 @@ class GrowingArray {
         capacity_ = capacity;
         return;
       }
-      // As operator new does: the run's handler ends it.
-      std::new_handler handler = std::get_new_handler();
-      if (handler == nullptr) throw std::bad_alloc();
-      handler();
+      out_of_memory();
     }
   }
 
