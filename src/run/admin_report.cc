@@ -2,8 +2,23 @@
 
 #include <cstdio>
 
+#include "run/json_report.h"
+
 namespace kuvo {
 namespace {
+
+// True when the byte at `at` of `name`, from 0x80 to 0xBF, continues a well
+// formed UTF-8 character begun before it.
+bool continues(std::string_view name, std::size_t at) {
+  std::size_t lead = at;
+  while (lead > 0 && at - lead < 3 && (static_cast<unsigned char>(name[lead]) & 0xc0) == 0x80) {
+    --lead;
+  }
+  const auto first = static_cast<unsigned char>(name[lead]);
+  const std::size_t length = first >= 0xf0 ? 4 : first >= 0xe0 ? 3 : first >= 0xc2 ? 2 : 0;
+  if (length == 0 || lead + length <= at || lead + length > name.size()) return false;
+  return is_valid_utf8(name.substr(lead, length));
+}
 
 std::string hex8(std::uint32_t crc) {
   char text[16];
@@ -29,25 +44,50 @@ std::string verdict_text(const FileCheck& file) {
   return "unreadable: " + file.problem;
 }
 
-// " as <name>" when the entry's file is spelled otherwise than its SFV line.
-std::string spelled_as(const EntryReport& entry) {
-  if (!entry.file || entry.file->name == entry.sfv_name) return {};
-  return " as " + printable(entry.file->name);
+// The line that tells what `file` is, read against `entry`: "OK", "BAD" or
+// "UNREADABLE", with " as <name>" when it is spelled otherwise than the SFV
+// line.
+std::string file_line(const ReleaseOutcome& outcome, const EntryReport& entry,
+                      const FileCheck& file) {
+  constexpr const char* kWords[] = {"OK ", "BAD ", "UNREADABLE "};
+  std::string line = kWords[static_cast<int>(file.verdict)] + shown(outcome, entry.sfv_name);
+  if (file.name != entry.sfv_name) line += " as " + printable(file.name);
+  switch (file.verdict) {
+    case Verdict::crc_ok:
+      return line;
+    case Verdict::crc_bad:
+      return line + " (" + verdict_text(file) + ")";
+    case Verdict::unreadable:
+      break;
+  }
+  return line + " (" + printable(file.problem) + ")";
+}
+
+// The file an entry's line tells of: its own, or the one under another name
+// that settled its state. None when it is missing, waiting or counted.
+const FileCheck* telling_file(const EntryReport& entry) {
+  if (entry.file) return &*entry.file;
+  constexpr Verdict kVerdicts[] = {Verdict::crc_ok, Verdict::crc_bad, Verdict::crc_ok,
+                                   Verdict::unreadable};
+  if (entry.state != EntryState::bad && entry.state != EntryState::unreadable) return nullptr;
+  for (const FileCheck& file : entry.waiting) {
+    if (file.verdict == kVerdicts[static_cast<int>(entry.state)]) return &file;
+  }
+  return nullptr;
 }
 
 std::string entry_line(const ReleaseOutcome& outcome, const EntryReport& entry) {
   const std::string name = shown(outcome, entry.sfv_name);
+  if (const FileCheck* file = telling_file(entry)) return file_line(outcome, entry, *file);
   switch (entry.state) {
-    case EntryState::ok:
-      return "OK " + name + spelled_as(entry);
-    case EntryState::bad:
-      return "BAD " + name + spelled_as(entry) + " (" + verdict_text(*entry.file) + ")";
-    case EntryState::missing:
-      return "MISSING " + name;
-    case EntryState::unreadable:
-      return "UNREADABLE " + name + spelled_as(entry) + " (" + printable(entry.file->problem) + ")";
+    case EntryState::counted:
+      return "COUNTED " + name +
+             (entry.is_sfv_itself() ? " (the SFV itself; never checked, renamed or marked)"
+                                    : " (there for every hook run)");
     case EntryState::waiting:
       break;
+    default:
+      return "MISSING " + name;
   }
   std::string line = "WAITING " + name + " as ";
   for (std::size_t i = 0; i < entry.waiting.size(); ++i) {
@@ -56,6 +96,26 @@ std::string entry_line(const ReleaseOutcome& outcome, const EntryReport& entry) 
         printable(entry.waiting[i].name) + " (" + printable(verdict_text(entry.waiting[i])) + ")";
   }
   return line;
+}
+
+// The entry's line, then one for each other file judged against it that its
+// line does not tell of: a copy under an equivalent name, or one under its
+// bad or untested name beside the file under its own. Lines of files that
+// match, of entries that are OK, only with `verbose`.
+std::string entry_lines(const ReleaseOutcome& outcome, const EntryReport& entry, bool verbose) {
+  const bool entry_ok = entry.state == EntryState::ok;
+  std::string text;
+  if (verbose || !entry_ok) text += entry_line(outcome, entry) + "\n";
+  const FileCheck* told = telling_file(entry);
+  auto add = [&](const FileCheck& file) {
+    if (&file == told || !(verbose || !entry_ok || file.verdict != Verdict::crc_ok)) return;
+    text += file_line(outcome, entry, file) + "\n";
+  };
+  if (entry.state != EntryState::waiting) {
+    for (const FileCheck& file : entry.waiting) add(file);
+  }
+  for (const FileCheck& file : entry.copies) add(file);
+  return text;
 }
 
 std::string step_line(const ReleaseOutcome& outcome, const RepairStep& step) {
@@ -84,7 +144,11 @@ std::string problem_line(const ReleaseOutcome& outcome) {
     case ReleaseProblem::unreadable_directory:
       return "ERROR " + path + ": cannot read the directory";
     case ReleaseProblem::no_sfv:
-      return "ERROR " + path + ": no SFV file";
+      return "ERROR " + path + ": no SFV file" +
+             (outcome.report.sfv_below ? " (directories below hold SFV files: use -r)" : "");
+    case ReleaseProblem::unreadable_sfv:
+      return "ERROR " + path + ": SFV file " + printable(outcome.report.sfv_name) +
+             ": cannot read: " + printable(outcome.report.sfv_problem);
     case ReleaseProblem::unparsable_sfv:
       return "ERROR " + path + ": SFV file " + printable(outcome.report.sfv_name) +
              " is unparsable";
@@ -101,6 +165,7 @@ std::string summary_line(const ReleaseOutcome& outcome) {
          " entries, " + count(EntryState::ok) + " ok, " + count(EntryState::bad) + " bad, " +
          count(EntryState::missing) + " missing, " + count(EntryState::unreadable) +
          " unreadable, " + count(EntryState::waiting) + " waiting, " +
+         (report.count(EntryState::counted) > 0 ? count(EntryState::counted) + " counted, " : "") +
          std::to_string(report.stale_markers.size()) + " stale, " +
          std::to_string(report.unlisted_files.size()) + " unlisted; progress " +
          std::to_string(report.progress().percent) + "%";
@@ -110,23 +175,34 @@ std::string summary_line(const ReleaseOutcome& outcome) {
 
 int release_status(const ReleaseOutcome& outcome) {
   if (outcome.enter_error || outcome.report.problem != ReleaseProblem::none) return 2;
-  return outcome.report.complete() ? 0 : 1;
+  return outcome.report.clean() ? 0 : 1;
 }
 
 std::string printable(std::string_view name) {
   static const char kHex[] = "0123456789abcdef";
   std::string text;
   text.reserve(name.size());
-  for (const char c : name) {
-    const auto byte = static_cast<unsigned char>(c);
+  auto escape = [&text](unsigned char byte) {
+    text += "\\x";
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0xf];
+  };
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(name[i]);
+    const auto next = i + 1 < name.size() ? static_cast<unsigned char>(name[i + 1]) : 0;
     if (byte == '\\') {
       text += "\\\\";
-    } else if (byte < 0x20 || byte == 0x7f) {
-      text += "\\x";
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xf];
+    } else if (byte == 0xc2 && next >= 0x80 && next <= 0x9f) {
+      // A C1 control character in UTF-8, U+0080 to U+009F: both bytes.
+      escape(byte);
+      escape(next);
+      ++i;
+    } else if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f && !continues(name, i))) {
+      // A byte 0x80 to 0x9F is a C1 control character to a terminal that
+      // does not take UTF-8, unless it continues a UTF-8 character.
+      escape(byte);
     } else {
-      text += c;
+      text += name[i];
     }
   }
   return text;
@@ -146,10 +222,14 @@ std::string text_report(const ReleaseOutcome& outcome, bool verbose) {
   if (release_status(outcome) == 2) return problem_line(outcome) + "\n";
   std::string text = plan_lines(outcome);
   for (const EntryReport& entry : outcome.report.entries) {
-    if (verbose || entry.state != EntryState::ok) text += entry_line(outcome, entry) + "\n";
+    text += entry_lines(outcome, entry, verbose);
   }
   for (const std::string& marker : outcome.report.stale_markers) {
     text += "STALE " + shown(outcome, marker) + "\n";
+  }
+  for (const std::string& dir : outcome.report.stale_status) {
+    text += "STALE " + shown(outcome, dir) + " (status directory; progress " +
+            std::to_string(outcome.report.progress().percent) + "%)\n";
   }
   for (const std::string& file : outcome.report.unlisted_files) {
     text += "UNLISTED " + shown(outcome, file) + "\n";

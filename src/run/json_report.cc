@@ -38,7 +38,7 @@ json name_object(std::string_view name) {
 }
 
 const char* state_name(EntryState state) {
-  constexpr const char* kNames[] = {"ok", "bad", "missing", "unreadable", "waiting"};
+  constexpr const char* kNames[] = {"ok", "bad", "missing", "unreadable", "waiting", "counted"};
   return kNames[static_cast<int>(state)];
 }
 
@@ -60,6 +60,9 @@ json entry_object(const EntryReport& entry) {
   json waiting = json::array();
   for (const FileCheck& file : entry.waiting) waiting.push_back(file_object(file));
   object["waiting"] = std::move(waiting);
+  json copies = json::array();
+  for (const FileCheck& file : entry.copies) copies.push_back(file_object(file));
+  object["copies"] = std::move(copies);
   if (entry.marker) {
     put_name(object, "marker", *entry.marker);
   } else {
@@ -87,6 +90,7 @@ json summary_object(const ReleaseReport& report) {
               {"missing", report.count(EntryState::missing)},
               {"unreadable", report.count(EntryState::unreadable)},
               {"waiting", report.count(EntryState::waiting)},
+              {"counted", report.count(EntryState::counted)},
               {"stale_markers", report.stale_markers.size()},
               {"unlisted", report.unlisted_files.size()},
               {"progress", progress.percent},
@@ -100,6 +104,8 @@ const char* problem_text(const ReleaseOutcome& outcome) {
       return "cannot read the directory";
     case ReleaseProblem::no_sfv:
       return "no SFV file";
+    case ReleaseProblem::unreadable_sfv:
+      return "SFV file cannot be read";
     case ReleaseProblem::unparsable_sfv:
       return "SFV file is unparsable";
     case ReleaseProblem::none:
@@ -153,11 +159,13 @@ std::string json_report(const ReleaseOutcome& outcome, AdminCommand command) {
   put_name(object, "path", outcome.path);
   object["command"] = kCommands[static_cast<int>(command)];
   object["status"] = release_status(outcome);
+  const ReleaseReport& report = outcome.report;
   if (release_status(outcome) == 2) {
     object["error"] = problem_text(outcome);
     if (outcome.enter_error) object["reason"] = *outcome.enter_error;
+    if (report.problem == ReleaseProblem::unreadable_sfv) object["reason"] = report.sfv_problem;
+    if (report.sfv_below) object["sfv_below"] = true;
   }
-  const ReleaseReport& report = outcome.report;
   if (report.sfv_name.empty()) {
     object["sfv"] = nullptr;
   } else {
@@ -173,6 +181,9 @@ std::string json_report(const ReleaseOutcome& outcome, AdminCommand command) {
     json unlisted = json::array();
     for (const std::string& name : report.unlisted_files) unlisted.push_back(name_object(name));
     object["unlisted"] = std::move(unlisted);
+    json stale_status = json::array();
+    for (const std::string& name : report.stale_status) stale_status.push_back(name_object(name));
+    object["stale_status"] = std::move(stale_status);
     object["summary"] = summary_object(report);
   }
   if (command != AdminCommand::check) {

@@ -29,17 +29,23 @@ const std::string& status_directory_name(const Settings& settings, Progress prog
   return text;
 }
 
+}  // namespace
+
+bool is_status_directory_name(const Settings& settings, std::string_view name) {
+  const bool status_text = name.size() == kStatusTextLength && name.starts_with("-[");
+  return status_text || (settings.completion_name && name == *settings.completion_name);
+}
+
+namespace {
+
 // Replaces the release's status directory; `files` is the run's listing of the
 // release directory. Only empty directories go: one that holds anything stays,
 // and then stands for the new progress if it has its name.
 void refresh_status_directory(const Settings& settings, const NameList& files, Progress progress,
                               const std::string& text) {
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (files.kind(i) != EntryKind::other) continue;
-    const std::string_view name = files.name(i);
-    const bool old_status = name.size() == kStatusTextLength && name.starts_with("-[");
-    if (old_status || (settings.completion_name && name == *settings.completion_name)) {
-      rmdir(std::string(name).c_str());
+    if (files.kind(i) == EntryKind::other && is_status_directory_name(settings, files.name(i))) {
+      rmdir(std::string(files.name(i)).c_str());
     }
   }
   mkdir(status_directory_name(settings, progress, text).c_str(), 0777);

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "base/progress.h"
 #include "base/settings.h"
@@ -18,6 +19,10 @@ std::string progress_bar(int progress);
 
 // The 31-character status text "-[NNN%]-[bar]-". Cannot fail.
 std::string status_text(int progress);
+
+// True when a directory named `name` in a release directory is one that -G
+// replaces: named like a status text, or the completion name. Cannot fail.
+bool is_status_directory_name(const Settings& settings, std::string_view name);
 
 // The release directory's path below the base directory with every "/" turned
 // into "-"; nullopt when the release directory does not lie below it (the

@@ -35,7 +35,9 @@ enum class EntryState {
   bad,         // under its own name, CRC does not match
   missing,     // under no name at all
   unreadable,  // under its own name, but it cannot be read to its end
-  waiting      // only under its untested or bad name
+  waiting,     // only under its untested name, or matching under its bad name
+  counted      // there without a file to read, as every hook run counts it: the
+               // entry "*", and the entry that names the release's SFV itself
 };
 
 struct EntryReport {
@@ -44,28 +46,44 @@ struct EntryReport {
   EntryState state = EntryState::missing;
   std::optional<FileCheck> file;      // under its own name, by the name rules
   std::vector<FileCheck> waiting;     // under its untested or bad names, by name
-  std::optional<std::string> marker;  // its missing marker, as the directory spells it
+  // Other files under names equivalent to its own, which a hook run for them
+  // would check against this entry; by name.
+  std::vector<FileCheck> copies;
+  // Its missing marker: a file spelled exactly as kuvo spells it, that the
+  // SFV does not list.
+  std::optional<std::string> marker;
+
+  // True when the entry is the release's SFV itself. Cannot fail.
+  bool is_sfv_itself() const { return state == EntryState::counted && sfv_name != "*"; }
 };
 
 // Why a directory cannot be examined as a release.
-enum class ReleaseProblem { none, unreadable_directory, no_sfv, unparsable_sfv };
+enum class ReleaseProblem { none, unreadable_directory, no_sfv, unreadable_sfv, unparsable_sfv };
 
 struct ReleaseReport {
   ReleaseProblem problem = ReleaseProblem::none;
-  std::string sfv_name;              // the release's SFV file, once found
+  std::string sfv_name;      // the release's SFV file, once found
+  std::string sfv_problem;   // why it cannot be read (unreadable_sfv)
+  bool sfv_below = false;    // no_sfv, and a directory right below holds one
   std::vector<EntryReport> entries;  // counted entries, in SFV line order
   // Markers of entries that verified ok, and empty-or-not files named like a
   // marker of a name the SFV does not count; sorted.
   std::vector<std::string> stale_markers;
   std::vector<std::string> unlisted_files;  // regular files the SFV has no part in; sorted
+  // Status directories whose names do not tell the progress below; sorted.
+  std::vector<std::string> stale_status;
 
   // Entries in `state`. Cannot fail.
   int count(EntryState state) const;
-  // The share of counted entries that verified ok, as a hook run rounds it;
-  // 0 for a release without counted entries, which is never complete.
+  // The share of counted entries that verified ok or are counted as there, as
+  // a hook run rounds it; 0 for a release without counted entries, which is
+  // never complete.
   Progress progress() const;
-  // True when every counted entry verified ok and there is one at least.
+  // True when every counted entry is there and there is one at least.
   bool complete() const { return progress().complete(); }
+  // True when complete and no copy under an equivalent name fails its check,
+  // as a hook run for that copy would tell. Cannot fail.
+  bool clean() const;
 };
 
 // Counters of the reading work, for a progress line shown while it goes on;

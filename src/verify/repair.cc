@@ -37,6 +37,10 @@ class Planner {
     // matching file waiting under another name can take the name they free.
     for (const EntryReport& entry : report.entries) {
       if (entry.file && entry.file->verdict == Verdict::crc_bad) set_aside_bad_file(entry);
+      // A corrupt copy under an equivalent name fails a hook run for it.
+      for (const FileCheck& copy : entry.copies) {
+        if (copy.verdict == Verdict::crc_bad) rename(copy.name, copy.name + settings_.bad_suffix);
+      }
     }
     std::vector<bool> ok_after;
     for (const EntryReport& entry : report.entries) ok_after.push_back(settle_waiting(entry));
@@ -111,7 +115,9 @@ class Planner {
   // its own name back; true when the entry ends up under its own name and
   // matching.
   bool settle_waiting(const EntryReport& entry) {
-    bool ok = entry.state == EntryState::ok;
+    // Counted entries ("*", the SFV itself) are there and get no step but
+    // their marker's removal.
+    bool ok = entry.state == EntryState::ok || entry.state == EntryState::counted;
     // Matching files first: one leaving the bad name frees it for a file
     // that waits untested and does not match.
     for (const FileCheck& file : entry.waiting) {

@@ -36,7 +36,8 @@ class CheckTest : public ::testing::Test {
   RunResult check(const std::vector<std::string>& args) const {
     std::vector<std::string> full{"--check"};
     full.insert(full.end(), args.begin(), args.end());
-    return run_kuvo({}, full, sandbox_.path());
+    // The SFV counts too, so that an SFV listing itself is seen as a hook run sees it.
+    return run_kuvo({{"KUVO_IGNORE", "*.nfo"}}, full, sandbox_.path());
   }
 
   TempDir sandbox_;
@@ -47,6 +48,22 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
   release("clean", {{"a.rar", "AAA"},
                     {"b.rar", "BBB"},
                     {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}});
+  // Every file a hook run would check against an entry is told of.
+  release("copies", {{"a.rar", "AAA"},
+                     {"A.RAR", "corrupt"},
+                     {"x.rar", "XXX"},
+                     {"x.rar-crc-failed", "corrupt"},
+                     {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("x.rar", "XXX")}});
+  // A listed file named like a marker is no marker; "*" and the SFV itself
+  // are there as every hook run counts them; the longest name a directory
+  // allows is listed like any other.
+  const std::string longest = std::string(251, 'l') + ".rar";
+  release("counted", {{longest, "L"},
+                      {"a.rar", "AAA"},
+                      {"a.rar_missing", ""},
+                      {"r.sfv", L::sfv_line(longest, "L") + L::sfv_line("a.rar", "AAA") +
+                                    L::sfv_line("a.rar_missing", "") + "* 00000000\r\n" +
+                                    "r.sfv 00000000\r\n"}});
   release("corrupt", {{"a.rar", "corrupt"},
                       {"b.rar", "BBB"},
                       {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}});
@@ -66,10 +83,18 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
                     {"a.rar-missing", ""},
                     {"x.rar-missing", ""},
                     {"notes.txt", "hello"},
+                    {"c1\xc2\x9b.txt", "C1 as UTF-8"},
+                    {"raw\x9b.txt", "C1 as a byte"},
+                    {"euro\xe2\x82\xac.txt", "no control character"},
                     {"r.sfv", L::sfv_line("a.rar", "AAA")}});
   mkdir((root() + "/stale/-[000%]-[--------------------]-").c_str(), 0777);
   release("unparsable", {{"r.sfv", "; a comment, and a line without separator:\nnoseparator\n"}});
   release("unreadable", {{"r.sfv", "b.rar 00000000\r\n"}});
+  const bool as_root = geteuid() == 0;
+  if (!as_root) {  // root reads it all the same
+    release("unreadablesfv", {{"r.sfv", L::sfv_line("a.rar", "AAA")}});
+    chmod((root() + "/unreadablesfv/r.sfv").c_str(), 0);
+  }
   const bool has_mem = exists("/proc/self/mem");
   if (has_mem) symlink("/proc/self/mem", (root() + "/unreadable/b.rar").c_str());
   release("waiting", {{"a.rar-untested", "AAA"},
@@ -88,12 +113,29 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
       "OK root/clean/b.rar\n"
       "SUMMARY root/clean: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
       "0 unlisted; progress 100%\n"
+      "OK root/copies/a.rar\n"
+      "BAD root/copies/a.rar as A.RAR (expected " +
+      hex("AAA") + ", got " + hex("corrupt") +
+      ")\n"
+      "OK root/copies/x.rar\n"
+      "BAD root/copies/x.rar as x.rar-crc-failed (expected " +
+      hex("XXX") + ", got " + hex("corrupt") +
+      ")\n"
+      "SUMMARY root/copies: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
+      "0 unlisted; progress 100%\n"
       "BAD root/corrupt/a.rar (expected " +
       hex("AAA") + ", got " + hex("corrupt") +
       ")\n"
       "OK root/corrupt/b.rar\n"
       "SUMMARY root/corrupt: 2 entries, 1 ok, 1 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
       "0 unlisted; progress 50%\n"
+      "OK root/counted/" + longest + "\n"
+      "OK root/counted/a.rar\n"
+      "OK root/counted/a.rar_missing\n"
+      "COUNTED root/counted/* (there for every hook run)\n"
+      "COUNTED root/counted/r.sfv (the SFV itself; never checked, renamed or marked)\n"
+      "SUMMARY root/counted: 5 entries, 3 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, "
+      "2 counted, 0 stale, 0 unlisted; progress 100%\n"
       "OK root/missing/a.rar\n"
       "MISSING root/missing/b.rar\n"
       "MISSING root/missing/c.rar\n"
@@ -106,9 +148,13 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
       "OK root/stale/a.rar\n"
       "STALE root/stale/a.rar-missing\n"
       "STALE root/stale/x.rar-missing\n"
+      "STALE root/stale/-[000%]-[--------------------]- (status directory; progress 100%)\n"
+      "UNLISTED root/stale/c1\\xc2\\x9b.txt\n"
+      "UNLISTED root/stale/euro\xe2\x82\xac.txt\n"
       "UNLISTED root/stale/notes.txt\n"
+      "UNLISTED root/stale/raw\\x9b.txt\n"
       "SUMMARY root/stale: 1 entries, 1 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 2 stale, "
-      "1 unlisted; progress 100%\n"
+      "4 unlisted; progress 100%\n"
       "ERROR root/unparsable: SFV file r.sfv is unparsable\n";
   if (has_mem) {
     expected +=
@@ -121,13 +167,14 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
         "SUMMARY root/unreadable: 1 entries, 0 ok, 0 bad, 1 missing, 0 unreadable, "
         "0 waiting, 0 stale, 0 unlisted; progress 0%\n";
   }
+  if (!as_root) expected += "ERROR root/unreadablesfv: SFV file r.sfv: cannot read: Permission denied\n";
   expected +=
       "WAITING root/waiting/a.rar as a.rar-untested (CRC ok)\n"
-      "WAITING root/waiting/b.rar as b.rar-crc-failed (expected " +
+      "BAD root/waiting/b.rar as b.rar-crc-failed (expected " +
       hex("BBB") + ", got " + hex("corrupt") +
       ")\n"
       "WAITING root/waiting/c.rar as c.rar-crc-failed (CRC ok)\n"
-      "SUMMARY root/waiting: 3 entries, 0 ok, 0 bad, 0 missing, 0 unreadable, 3 waiting, 0 stale, "
+      "SUMMARY root/waiting: 3 entries, 0 ok, 1 bad, 0 missing, 0 unreadable, 2 waiting, 0 stale, "
       "0 unlisted; progress 0%\n";
   EXPECT_EQ(run.out, expected);
   // One thread reads the files in another order, to the same report.
@@ -137,6 +184,7 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
   EXPECT_EQ(lone.status, 2);
   EXPECT_TRUE(lone.out.starts_with("ERROR root/nosfv: no SFV file\nSUMMARY root/clean: "))
       << lone.out;
+  EXPECT_EQ(check({"root"}).out, "ERROR root: no SFV file (directories below hold SFV files: use -r)\n");
   EXPECT_EQ(check({"--json", "-r", "root"}).status, 2);
   EXPECT_EQ(snapshot(sandbox_.path()), before);
 }
