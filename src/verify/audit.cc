@@ -265,7 +265,8 @@ class Examination {
   // of the release like any other.
   void find_marker(Pending& pending) {
     const std::string marker = missing_marker(settings_, pending.entry.file_name);
-    if (!release_.files.holds(marker) || find_sfv_entry(sfv_, marker)) return;
+    const std::optional<SfvEntry> listed = find_sfv_entry(sfv_, marker);
+    if (!release_.files.holds(marker) || (listed && listed->file_name == marker)) return;
     pending.marker = marker;
     claimed_markers_.insert(marker);
   }

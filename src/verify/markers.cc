@@ -17,6 +17,13 @@ std::string missing_marker(const Settings& settings, std::string_view file_name)
   return marker;
 }
 
+bool ListedNames::lists(std::string_view name) {
+  if (!index_) index_ = index_sfv_list(sfv_);
+  // The exact pass comes first: an entry spelled otherwise means none is.
+  const std::optional<SfvEntry> entry = find_sfv_entry(*index_, name);
+  return entry && entry->file_name == name;
+}
+
 bool stays_in_release(std::string_view file_name) {
   return file_name.find('/') == std::string_view::npos;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "base/settings.h"
+#include "fileset/name_index.h"
 #include "fileset/sfv_reader.h"
 
 namespace kuvo {
@@ -13,6 +14,21 @@ namespace kuvo {
 // The missing marker of an SFV entry: its name as the SFV spells it followed by
 // the missing suffix. Cannot fail.
 std::string missing_marker(const Settings& settings, std::string_view file_name);
+
+// Whether the SFV has a line for a name spelled exactly so, with the SFV
+// indexed on first use: a file the SFV lists is never a marker, though named
+// like one ('a.rar_missing' or 'a.rar-missing' listed beside 'a.rar'), and no
+// marker is ever laid out under such a name.
+class ListedNames {
+ public:
+  explicit ListedNames(const SfvList& sfv) : sfv_(sfv) {}
+  // Cannot fail.
+  bool lists(std::string_view name);
+
+ private:
+  const SfvList& sfv_;
+  std::optional<SfvIndex> index_;
+};
 
 // True when the entry's name stays inside the release directory. An uploaded
 // SFV may list '../other/x' or '/etc/x'; kuvo never creates, removes or renames

@@ -45,6 +45,7 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
   std::int64_t counted = 0;
   std::int64_t files_there = 0;
   std::int64_t present = 0;
+  ListedNames listed(sfv);
   std::string marker;
   for (const SfvEntry entry : sfv) {
     if (!counts_towards_release(settings, entry)) continue;
@@ -57,7 +58,8 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
     if (name.size() > untested_limit && !file_matches(name, entry.expected_crc)) continue;
     ++files_there;
     marker.assign(entry.file_name).append(settings.missing_suffix);
-    if (!files.find(marker)) ++present;
+    const std::optional<std::size_t> found = files.find(marker);
+    if (!found || listed.lists(listed_name(files.list(), *found))) ++present;
   }
   return Count{Progress{counted == 0 ? 0 : static_cast<int>(present * 100 / counted),
                         static_cast<int>(counted)},

@@ -42,6 +42,7 @@ class Planner {
         if (copy.verdict == Verdict::crc_bad) rename(copy.name, copy.name + settings_.bad_suffix);
       }
     }
+    for (const EntryReport& entry : report.entries) listed_.insert(entry.sfv_name);
     std::vector<bool> ok_after;
     for (const EntryReport& entry : report.entries) ok_after.push_back(settle_waiting(entry));
     std::set<std::string> markers;
@@ -118,6 +119,11 @@ class Planner {
     // Counted entries ("*", the SFV itself) are there and get no step but
     // their marker's removal.
     bool ok = entry.state == EntryState::ok || entry.state == EntryState::counted;
+    // A matching copy under an equivalent name is the file hook runs find
+    // once the corrupt one under the entry's own name has left it.
+    if (entry.file && renamed_.count(entry.file->name)) {
+      for (const FileCheck& copy : entry.copies) ok = ok || copy.verdict == Verdict::crc_ok;
+    }
     // Matching files first: one leaving the bad name frees it for a file
     // that waits untested and does not match.
     for (const FileCheck& file : entry.waiting) {
@@ -141,7 +147,8 @@ class Planner {
     }
     if (entry.marker) return;
     const std::string marker = missing_marker(settings_, entry.sfv_name);
-    if (!handled_.insert(marker).second) return;
+    // No marker is laid out under a name the SFV lists: that is a file.
+    if (listed_.count(marker) || !handled_.insert(marker).second) return;
     if (exists(marker)) {
       steps_.push_back(RepairStep{RepairStep::Kind::clash, marker, {}, {}});
       return;
@@ -167,6 +174,7 @@ class Planner {
   std::set<std::string> freed_;    // names that planned steps take away
   std::set<std::string> handled_;  // files that have their step
   std::set<std::string> renamed_;
+  std::set<std::string> listed_;  // names of the counted entries
 };
 
 std::string reason(int error) { return std::strerror(error); }

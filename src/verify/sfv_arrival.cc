@@ -114,6 +114,7 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
   // noted in the listing afterwards, by position, all at once.
   std::vector<std::size_t> removed;  // positions in the listing
   std::vector<std::size_t> created;  // positions in the SFV
+  ListedNames listed(release.sfv);
   std::string marker;
   for (std::size_t i = 0; i < release.sfv.size(); ++i) {
     const SfvEntry entry = release.sfv[i];
@@ -122,7 +123,9 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
     if (release.files.find(entry.file_name)) {
       // Only a marker that is there is removed: the listing has the answer.
       const std::optional<std::size_t> at = release.files.position_of(marker);
-      if (at && std::remove(marker.c_str()) == 0) removed.push_back(*at);
+      if (at && !listed.lists(marker) && std::remove(marker.c_str()) == 0) removed.push_back(*at);
+    } else if (listed.lists(marker)) {
+      continue;
     } else if (std::optional<std::string> failure = create_marker(marker)) {
       emit_message(settings, *failure);
     } else {

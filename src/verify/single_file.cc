@@ -101,7 +101,10 @@ ExitStatus check_uploaded_file(const Settings& settings) {
   // may have laid it out.
   if (stays_in_release(entry->file_name)) {
     const std::string marker = missing_marker(settings, entry->file_name);
-    if (std::remove(marker.c_str()) == 0) release.files.removed(marker);
+    // A file the SFV lists is never a marker, though named like one.
+    if (!ListedNames(release.sfv).lists(marker) && std::remove(marker.c_str()) == 0) {
+      release.files.removed(marker);
+    }
   }
   emit_message(settings, "CRC okay.");
   return finish_run(settings, release, Upload::release_file);

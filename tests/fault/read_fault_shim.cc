@@ -13,6 +13,9 @@
 //                                     "." and ".." included.
 //   KUVO_FAULT_EINTR=1                every `read` fails once with EINTR before
 //                                     it goes through.
+//   KUVO_FAULT_MOVE_ON_READ=<base name>  the first `read` of a file of this base
+//   KUVO_FAULT_MOVE_FROM=<path>          name renames FROM to TO first, as
+//   KUVO_FAULT_MOVE_TO=<path>            another process may while kuvo reads.
 //   KUVO_FAULT_LOG=<path>             a line is appended for every fault
 //                                     injected ("read EIO", "readdir EIO",
 //                                     "read EINTR"), so that a test can tell
@@ -113,6 +116,14 @@ Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = next_definition<ssize_t (*)(int, void*, size_t)>("read");
+  static bool moved = false;
+  const char* move_on = std::getenv("KUVO_FAULT_MOVE_ON_READ");
+  if (!moved && move_on != nullptr && opens_file_named(fd, move_on)) {
+    moved = true;
+    const char* from = std::getenv("KUVO_FAULT_MOVE_FROM");
+    const char* to = std::getenv("KUVO_FAULT_MOVE_TO");
+    if (from != nullptr && to != nullptr && rename(from, to) == 0) inject("moved\n", 0);
+  }
   if (setting("KUVO_FAULT_EINTR") > 0 && fd >= 0 && fd < 1024) {
     interrupted[fd] = !interrupted[fd];
     if (interrupted[fd]) {

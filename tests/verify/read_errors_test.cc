@@ -76,13 +76,14 @@ class ReadErrorsTest : public ::testing::Test {
   }
 
   // Runs kuvo for `file` with the fault library preloaded and `faults` set.
-  static RunResult run_with(const ReleaseFixture& release, const std::string& file, Env faults) {
+  static RunResult run_with(const ReleaseFixture& release, const std::string& file, Env faults,
+                            const std::vector<std::string>& args = {}) {
     faults["LD_PRELOAD"] = KUVO_FAULT_SHIM;
     // ASan refuses to start unless its runtime is the first library; the fault
     // library only passes calls on, to it or to the C library alike.
     faults["ASAN_OPTIONS"] = "verify_asan_link_order=0";
     faults["KUVO_FAULT_LOG"] = fault_log(release);
-    return release.upload(file, {}, faults);
+    return release.upload(file, args, faults);
   }
 
   static std::string fault_log(const ReleaseFixture& release) {
@@ -171,6 +172,47 @@ TEST_F(ReadErrorsTest, InterruptedReadsAreRetried) {
   EXPECT_EQ(run.status, 2);
   EXPECT_EQ(console(run), "Checking " + upload + " against SFV file r.sfv...CRC okay.\r\n");
   EXPECT_GT(injected(release, "read EINTR"), 0) << "no read was interrupted";
+}
+
+TEST_F(ReadErrorsTest, AFileMovedByAnotherProcessWhileARunReadsIsNotTrusted) {
+  using L = ReleaseFixture;
+  struct Row {
+    const char* why;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::vector<std::string> args;
+    std::string upload, read, from, to;  // while `read` is read, `from` becomes `to`
+    int status;
+    std::string console;
+    Files after;
+  };
+  const Row rows[] = {
+      {"a counted file goes while the last one is checked: the release is not complete",
+       {{"a.rar", "AAA"}, {"b.rar", "BBB"}, {"b.rar-missing", ""},
+        {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}},
+       {}, "b.rar", "b.rar", "a.rar", "a.rar.gone", 2,
+       "Checking b.rar against SFV file r.sfv...CRC okay.\r\n", {"a.rar.gone", "b.rar", "r.sfv"}},
+      {"other bytes take the place of the file under test: they do not get its name",
+       {{"d.rar-untested", "DDD"}, {"other", "not d"}, {"r.sfv", L::sfv_line("d.rar", "DDD")}},
+       {"-U"}, "r.sfv", "d.rar-untested", "other", "d.rar-untested", 0,
+       "Testing UNTESTED files against r.sfv...\r\nTesting d.rar...CRC okay.\r\n"
+       "Unable to rename d.rar-untested to d.rar: it changed while it was tested.\r\n"
+       "Creating MISSING files from r.sfv...\r\n",
+       {"d.rar-missing", "d.rar-untested", "r.sfv"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    ReleaseFixture release;
+    for (const auto& [name, contents] : row.files) release.put(name, contents);
+    RunResult run = run_with(release, row.upload,
+                             {{"KUVO_FAULT_MOVE_ON_READ", row.read},
+                              {"KUVO_FAULT_MOVE_FROM", release.in_release(row.from)},
+                              {"KUVO_FAULT_MOVE_TO", release.in_release(row.to)}},
+                             row.args);
+    EXPECT_EQ(injected(release, "moved"), 1) << "the file was never moved";
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_EQ(console(run), row.console);
+    EXPECT_EQ(release.files(), row.after);
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <random>
 #include <sstream>
@@ -31,9 +32,9 @@ std::string plan_of(const std::string& out) {
   return plan;
 }
 
-RunResult admin(const ReleaseFixture& release, std::vector<std::string> args) {
+RunResult admin(const ReleaseFixture& release, std::vector<std::string> args, const Env& env = {}) {
   args.push_back(release.release());
-  return run_kuvo({}, args);
+  return run_kuvo(env, args);
 }
 
 // The release directory, each regular file with its contents and each other
@@ -55,16 +56,26 @@ class Round {
     const int files = 2 + pick(3);
     for (int i = 0; i < files; ++i) {
       names_.push_back("f" + std::to_string(i) + ".rar");
+      // A listed file named like another's marker is no marker.
+      if (i == 1 && pick(3) == 0) names_.back() = names_[0] + "-missing";
       good_.push_back("good " + std::to_string(random_()) + std::string(pick(40), 'g'));
       bad_.push_back(good_.back() + "!");
     }
     for (int i = 0; i < files; ++i) sfv_ += ReleaseFixture::sfv_line(names_[i], good_[i]);
     sfv_ += ReleaseFixture::sfv_line("info.nfo", "never uploaded, never counted");
+    // Entries every hook run counts as there: "*", and the SFV itself when
+    // the ignore list lets it count.
+    if (pick(2)) sfv_ += "* 00000000\r\n";
+    if (pick(2)) {
+      env_["KUVO_IGNORE"] = "*.nfo";
+      sfv_ += "r.sfv 00000000\r\n";
+    }
     if (pick(2)) switches_.push_back("-U");
     if (pick(2)) switches_.push_back("-G");
   }
 
   const std::vector<std::string>& switches() const { return switches_; }
+  const Env& env() const { return env_; }
 
   // Plays the random sequence into `release`.
   void play(const ReleaseFixture& release) {
@@ -87,40 +98,59 @@ class Round {
   }
 
   bool has_good_copy(const ReleaseFixture& release, std::size_t i) const {
+    for (const std::string& name : spellings(i)) {
+      if (has_good_copy(release, name, i)) return true;
+    }
+    return false;
+  }
+
+  bool has_good_copy(const ReleaseFixture& release, const std::string& name, std::size_t i) const {
     for (const char* suffix : kSuffixes) {
-      const std::string copy = release.in_release(names_[i] + suffix);
+      const std::string copy = release.in_release(name + suffix);
       if (exists(copy) && read_file(copy) == good_[i]) return true;
     }
     return false;
   }
 
-  // The replay: the SFV first, then per file its surviving corrupt copy (set
-  // aside by the server) and its good copy, each checked as it arrives.
+  // The replay: the SFV first, then per file and spelling its surviving
+  // corrupt copies (set aside by the server) and its good copy, each checked
+  // as it arrives.
   void replay(const ReleaseFixture& from, const ReleaseFixture& into) {
     into.put("r.sfv", sfv_);
     upload(into, "r.sfv");
     for (std::size_t i = 0; i < names_.size(); ++i) {
-      for (const char* suffix : kSuffixes) {
-        const std::string copy = from.in_release(names_[i] + suffix);
-        if (exists(copy) && read_file(copy) != good_[i]) {
-          into.put(names_[i], read_file(copy));
-          EXPECT_EQ(upload(into, names_[i]), 6);
-          std::rename(into.in_release(names_[i]).c_str(),
-                      into.in_release(names_[i] + "-crc-failed").c_str());
+      for (const std::string& name : spellings(i)) {
+        for (const char* suffix : kSuffixes) {
+          const std::string copy = from.in_release(name + suffix);
+          if (exists(copy) && read_file(copy) != good_[i]) {
+            into.put(name, read_file(copy));
+            EXPECT_EQ(upload(into, name), 6);
+            std::rename(into.in_release(name).c_str(),
+                        into.in_release(name + "-crc-failed").c_str());
+          }
+        }
+        if (has_good_copy(from, name, i)) {
+          into.put(name, good_[i]);
+          EXPECT_NE(upload(into, name), 6);
         }
       }
-      if (has_good_copy(from, i)) {
-        into.put(names_[i], good_[i]);
-        EXPECT_NE(upload(into, names_[i]), 6);
-      }
     }
+  }
+
+  // The file's name, and the upper-case one a hook run takes for it too;
+  // not for a name that the upper case would make equivalent to a marker.
+  std::vector<std::string> spellings(std::size_t i) const {
+    if (names_[i].ends_with("-missing")) return {names_[i]};
+    std::string upper = names_[i];
+    for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return {names_[i], upper};
   }
 
  private:
   int pick(int n) { return static_cast<int>(random_() % static_cast<std::uint32_t>(n)); }
 
   int upload(const ReleaseFixture& release, const std::string& name) {
-    return release.upload(name, switches_).status;
+    return release.upload(name, switches_, env_).status;
   }
 
   void arrive(const ReleaseFixture& release) {
@@ -151,7 +181,7 @@ class Round {
     const std::string copy =
         copies.empty() ? release.in_release(name) : copies[pick(static_cast<int>(copies.size()))];
     const std::string other = release.in_release(name + kSuffixes[pick(3)]);
-    switch (pick(8)) {
+    switch (pick(9)) {
       case 0:
       case 1:  // an upload, good or corrupt
       case 2: {
@@ -185,6 +215,12 @@ class Round {
       case 7:  // a run of the hook for a file already there, as if uploaded again
         if (exists(release.in_release(name))) check_as_uploaded(release, name);
         break;
+      case 8: {  // an upload under an equivalent spelling, good or corrupt
+        const std::string variant = spellings(i).back();
+        release.put(variant, pick(3) == 0 ? bad_[i] : good_[i]);
+        check_as_uploaded(release, variant);
+        break;
+      }
     }
   }
 
@@ -193,15 +229,20 @@ class Round {
   // duplicates before a repair.
   void keep_one_copy_of_each_kind(const ReleaseFixture& release) {
     for (std::size_t i = 0; i < names_.size(); ++i) {
-      bool seen_good = false;
-      bool seen_bad = false;
-      for (const char* suffix : kSuffixes) {
-        const std::string copy = release.in_release(names_[i] + suffix);
-        if (!exists(copy)) continue;
-        bool& seen = read_file(copy) == good_[i] ? seen_good : seen_bad;
-        if (seen) std::remove(copy.c_str());
-        seen = true;
-      }
+      for (const std::string& name : spellings(i)) keep_one_copy_of_each_kind(release, name, i);
+    }
+  }
+
+  void keep_one_copy_of_each_kind(const ReleaseFixture& release, const std::string& name,
+                                  std::size_t i) {
+    bool seen_good = false;
+    bool seen_bad = false;
+    for (const char* suffix : kSuffixes) {
+      const std::string copy = release.in_release(name + suffix);
+      if (!exists(copy)) continue;
+      bool& seen = read_file(copy) == good_[i] ? seen_good : seen_bad;
+      if (seen) std::remove(copy.c_str());
+      seen = true;
     }
   }
 
@@ -211,6 +252,7 @@ class Round {
   std::vector<std::string> bad_;
   std::string sfv_;
   std::vector<std::string> switches_;
+  Env env_;
 };
 
 int setting(const char* name, int fallback) {
@@ -236,12 +278,12 @@ TEST(RepairTest, RepairEqualsACleanReplayAndDryRunPlansIt) {
     const auto before = snapshot(messy.release());
     std::vector<std::string> dry_args{"--repair", "--dry-run"};
     dry_args.insert(dry_args.end(), publishing.begin(), publishing.end());
-    const RunResult dry = admin(messy, dry_args);
+    const RunResult dry = admin(messy, dry_args, round.env());
     EXPECT_EQ(snapshot(messy.release()), before) << "--dry-run changed the release";
 
     std::vector<std::string> repair_args{"--repair"};
     repair_args.insert(repair_args.end(), publishing.begin(), publishing.end());
-    const RunResult repair = admin(messy, repair_args);
+    const RunResult repair = admin(messy, repair_args, round.env());
     EXPECT_EQ(plan_of(repair.out), plan_of(dry.out)) << dry.out << "----\n" << repair.out;
     EXPECT_EQ(repair.out.find("CLASH"), std::string::npos) << repair.out;
     EXPECT_EQ(repair.status, round.all_good(messy) ? 0 : 1) << repair.out;
@@ -249,8 +291,11 @@ TEST(RepairTest, RepairEqualsACleanReplayAndDryRunPlansIt) {
     ReleaseFixture clean;
     round.replay(messy, clean);
     ASSERT_EQ(tree(messy), tree(clean)) << repair.out;
+    // The check calls the repaired release complete exactly when a hook run does.
+    const RunResult check = admin(messy, {"--check"}, round.env());
+    EXPECT_EQ(check.status == 0, clean.upload("r.sfv", {}, round.env()).status == 3) << check.out;
     // Repaired is as good as replayed: a second repair has nothing to do.
-    EXPECT_EQ(plan_of(admin(messy, {"--repair", "--dry-run"}).out), "");
+    EXPECT_EQ(plan_of(admin(messy, {"--repair", "--dry-run"}, round.env()).out), "");
   }
 }
 
