@@ -160,7 +160,8 @@ class Examination {
     std::vector<std::pair<std::size_t, std::uint32_t>> waiting_jobs;  // job, expected CRC
     std::vector<std::pair<std::size_t, std::uint32_t>> copy_jobs;     // job, expected CRC
     std::optional<std::string> marker;
-    bool counted = false;  // there without a file to read
+    std::optional<std::string> alias_marker;  // named like the marker only by the name rules
+    bool counted = false;                     // there without a file to read
   };
 
   const NameList& list() { return release_.files.list(); }
@@ -203,7 +204,7 @@ class Examination {
     for (std::size_t p = sfv.size(); p-- > 0;) {
       const SfvEntry entry = sfv[p];
       if (!counts_towards_release(settings_, entry)) continue;
-      Pending pending{entry, {}, {}, {}, {}, false};
+      Pending pending{entry, {}, {}, {}, {}, {}, false};
       // Found by the rule that decides presence in every hook run, and read
       // against the entry that a hook run would check the file against. Every
       // listing holds "*", and no hook run ever checks the release's own SFV
@@ -265,10 +266,20 @@ class Examination {
   // of the release like any other.
   void find_marker(Pending& pending) {
     const std::string marker = missing_marker(settings_, pending.entry.file_name);
-    const std::optional<SfvEntry> listed = find_sfv_entry(sfv_, marker);
-    if (!release_.files.holds(marker) || (listed && listed->file_name == marker)) return;
-    pending.marker = marker;
-    claimed_markers_.insert(marker);
+    if (release_.files.holds(marker)) {
+      const std::optional<SfvEntry> listed = find_sfv_entry(sfv_, marker);
+      if (listed && listed->file_name == marker) return;
+      pending.marker = marker;
+      claimed_markers_.insert(marker);
+      return;
+    }
+    // A file named only like the marker, by the name rules, passes for it in
+    // every hook run's count, and so keeps an entry that is there from
+    // counting: it is stale then.
+    const std::optional<std::size_t> alias = release_.files.find(marker);
+    if (!alias || *alias == kClosingStar || find_sfv_entry(sfv_, list().name(*alias))) return;
+    pending.alias_marker = std::string(list().name(*alias));
+    claimed_markers_.insert(*pending.alias_marker);
   }
 
   EntryReport finish(const Pending& pending) {
@@ -319,9 +330,12 @@ class Examination {
 
   // Stale markers and files the SFV has no part in.
   void collect_strays(ReleaseReport& report) {
-    for (const EntryReport& entry : report.entries) {
-      const bool there = entry.state == EntryState::ok || entry.state == EntryState::counted;
-      if (there && entry.marker) report.stale_markers.push_back(*entry.marker);
+    for (std::size_t i = 0; i < report.entries.size(); ++i) {
+      const EntryState state = report.entries[i].state;
+      if (state != EntryState::ok && state != EntryState::counted) continue;
+      for (const std::optional<std::string>& marker : {pending_[i].marker, pending_[i].alias_marker}) {
+        if (marker) report.stale_markers.push_back(*marker);
+      }
     }
     const std::string& suffix = settings_.missing_suffix;
     for (std::size_t i = 0; i < list().size(); ++i) {

@@ -53,6 +53,7 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
                      {"A.RAR", "corrupt"},
                      {"x.rar", "XXX"},
                      {"x.rar-crc-failed", "corrupt"},
+                     {"x.rar_MISSING", ""},  // passes for x.rar's marker in a hook run's count
                      {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("x.rar", "XXX")}});
   // A listed file named like a marker is no marker; "*" and the SFV itself
   // are there as every hook run counts them; the longest name a directory
@@ -116,7 +117,8 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
       "BAD root/copies/x.rar as x.rar-crc-failed (expected " +
       hex("XXX") + ", got " + hex("corrupt") +
       ")\n"
-      "SUMMARY root/copies: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
+      "STALE root/copies/x.rar_MISSING\n"
+      "SUMMARY root/copies: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 1 stale, "
       "0 unlisted; progress 100%\n"
       "BAD root/corrupt/a.rar (expected " +
       hex("AAA") + ", got " + hex("corrupt") +
