@@ -197,7 +197,8 @@ std::string printable(std::string_view name) {
       escape(byte);
       escape(next);
       ++i;
-    } else if (byte < 0x20 || byte == 0x7f || (byte >= 0x80 && byte <= 0x9f && !continues(name, i))) {
+    } else if (byte < 0x20 || byte == 0x7f ||
+               (byte >= 0x80 && byte <= 0x9f && !continues(name, i))) {
       // A byte 0x80 to 0x9F is a C1 control character to a terminal that
       // does not take UTF-8, unless it continues a UTF-8 character.
       escape(byte);

@@ -333,7 +333,8 @@ class Examination {
     for (std::size_t i = 0; i < report.entries.size(); ++i) {
       const EntryState state = report.entries[i].state;
       if (state != EntryState::ok && state != EntryState::counted) continue;
-      for (const std::optional<std::string>& marker : {pending_[i].marker, pending_[i].alias_marker}) {
+      for (const std::optional<std::string>& marker :
+           {pending_[i].marker, pending_[i].alias_marker}) {
         if (marker) report.stale_markers.push_back(*marker);
       }
     }

@@ -44,8 +44,8 @@ struct EntryReport {
   std::string sfv_name;  // as the SFV spells it
   std::uint32_t expected_crc = 0;
   EntryState state = EntryState::missing;
-  std::optional<FileCheck> file;      // under its own name, by the name rules
-  std::vector<FileCheck> waiting;     // under its untested or bad names, by name
+  std::optional<FileCheck> file;   // under its own name, by the name rules
+  std::vector<FileCheck> waiting;  // under its untested or bad names, by name
   // Other files under names equivalent to its own, which a hook run for them
   // would check against this entry; by name.
   std::vector<FileCheck> copies;
@@ -62,9 +62,9 @@ enum class ReleaseProblem { none, unreadable_directory, no_sfv, unreadable_sfv, 
 
 struct ReleaseReport {
   ReleaseProblem problem = ReleaseProblem::none;
-  std::string sfv_name;      // the release's SFV file, once found
-  std::string sfv_problem;   // why it cannot be read (unreadable_sfv)
-  bool sfv_below = false;    // no_sfv, and a directory right below holds one
+  std::string sfv_name;              // the release's SFV file, once found
+  std::string sfv_problem;           // why it cannot be read (unreadable_sfv)
+  bool sfv_below = false;            // no_sfv, and a directory right below holds one
   std::vector<EntryReport> entries;  // counted entries, in SFV line order
   // Markers of entries that verified ok, and empty-or-not files named like a
   // marker of a name the SFV does not count; sorted.

@@ -126,7 +126,9 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
       "OK root/corrupt/b.rar\n"
       "SUMMARY root/corrupt: 2 entries, 1 ok, 1 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
       "0 unlisted; progress 50%\n"
-      "OK root/counted/" + longest + "\n"
+      "OK root/counted/" +
+      longest +
+      "\n"
       "OK root/counted/a.rar\n"
       "OK root/counted/a.rar_missing\n"
       "COUNTED root/counted/* (there for every hook run)\n"
@@ -180,7 +182,8 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
   EXPECT_EQ(lone.status, 2);
   EXPECT_TRUE(lone.out.starts_with("ERROR root/nosfv: no SFV file\nSUMMARY root/clean: "))
       << lone.out;
-  EXPECT_EQ(check({"root"}).out, "ERROR root: no SFV file (directories below hold SFV files: use -r)\n");
+  EXPECT_EQ(check({"root"}).out,
+            "ERROR root: no SFV file (directories below hold SFV files: use -r)\n");
   EXPECT_EQ(check({"--json", "-r", "root"}).status, 2);
   EXPECT_EQ(snapshot(sandbox_.path()), before);
 

@@ -175,34 +175,43 @@ TEST_F(ReadErrorsTest, InterruptedReadsAreRetried) {
 }
 
 TEST_F(ReadErrorsTest, AFileMovedByAnotherProcessWhileARunReadsIsNotTrusted) {
-  using L = ReleaseFixture;
-  struct Row {
+  const struct {
     const char* why;
-    std::vector<std::pair<std::string, std::string>> files;
-    std::vector<std::string> args;
-    std::string upload, read, from, to;  // while `read` is read, `from` becomes `to`
+    std::vector<std::string> args, files;  // each file holds its own name
+    std::string upload, read, from, to;    // while `read` is read, `from` becomes `to`
     int status;
     std::string console;
     Files after;
+  } rows[] = {
+      {"a counted file goes as the last is checked: not complete",
+       {},
+       {"a.rar", "b.rar", "b.rar-missing"},
+       "b.rar",
+       "b.rar",
+       "a.rar",
+       "gone",
+       2,
+       "Checking b.rar against SFV file r.sfv...CRC okay.\r\n",
+       {"b.rar", "gone", "r.sfv"}},
+      {"other bytes take the tested file's place: not its name",
+       {"-U"},
+       {"a.rar", "b.rar-untested", "gone"},
+       "r.sfv",
+       "b.rar-untested",
+       "gone",
+       "b.rar-untested",
+       0,
+       "Testing UNTESTED files against r.sfv...\r\nTesting b.rar...CRC okay.\r\nUnable to rename "
+       "b.rar-untested to b.rar: it changed while it was tested.\r\nCreating MISSING files from "
+       "r.sfv...\r\n",
+       {"a.rar", "b.rar-missing", "b.rar-untested", "r.sfv"}},
   };
-  const Row rows[] = {
-      {"a counted file goes while the last one is checked: the release is not complete",
-       {{"a.rar", "AAA"}, {"b.rar", "BBB"}, {"b.rar-missing", ""},
-        {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}},
-       {}, "b.rar", "b.rar", "a.rar", "a.rar.gone", 2,
-       "Checking b.rar against SFV file r.sfv...CRC okay.\r\n", {"a.rar.gone", "b.rar", "r.sfv"}},
-      {"other bytes take the place of the file under test: they do not get its name",
-       {{"d.rar-untested", "DDD"}, {"other", "not d"}, {"r.sfv", L::sfv_line("d.rar", "DDD")}},
-       {"-U"}, "r.sfv", "d.rar-untested", "other", "d.rar-untested", 0,
-       "Testing UNTESTED files against r.sfv...\r\nTesting d.rar...CRC okay.\r\n"
-       "Unable to rename d.rar-untested to d.rar: it changed while it was tested.\r\n"
-       "Creating MISSING files from r.sfv...\r\n",
-       {"d.rar-missing", "d.rar-untested", "r.sfv"}},
-  };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.why);
     ReleaseFixture release;
-    for (const auto& [name, contents] : row.files) release.put(name, contents);
+    for (const std::string& name : row.files) release.put(name, name);
+    release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "a.rar") +
+                             ReleaseFixture::sfv_line("b.rar", row.read));
     RunResult run = run_with(release, row.upload,
                              {{"KUVO_FAULT_MOVE_ON_READ", row.read},
                               {"KUVO_FAULT_MOVE_FROM", release.in_release(row.from)},
