@@ -116,13 +116,12 @@ Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = next_definition<ssize_t (*)(int, void*, size_t)>("read");
-  static bool moved = false;
-  const char* move_on = std::getenv("KUVO_FAULT_MOVE_ON_READ");
-  if (!moved && move_on != nullptr && opens_file_named(fd, move_on)) {
+  static bool moved = false;  // FROM and TO are set whenever MOVE_ON_READ is
+  if (const char* on = std::getenv("KUVO_FAULT_MOVE_ON_READ");
+      !moved && on != nullptr && opens_file_named(fd, on)) {
     moved = true;
-    const char* from = std::getenv("KUVO_FAULT_MOVE_FROM");
-    const char* to = std::getenv("KUVO_FAULT_MOVE_TO");
-    if (from != nullptr && to != nullptr && rename(from, to) == 0) inject("moved\n", 0);
+    if (rename(std::getenv("KUVO_FAULT_MOVE_FROM"), std::getenv("KUVO_FAULT_MOVE_TO")) == 0)
+      inject("moved\n", 0);
   }
   if (setting("KUVO_FAULT_EINTR") > 0 && fd >= 0 && fd < 1024) {
     interrupted[fd] = !interrupted[fd];

@@ -36,8 +36,7 @@ class CheckTest : public ::testing::Test {
   RunResult check(const std::vector<std::string>& args) const {
     std::vector<std::string> full{"--check"};
     full.insert(full.end(), args.begin(), args.end());
-    // The SFV counts too, so that an SFV listing itself is seen as a hook run sees it.
-    return run_kuvo({{"KUVO_IGNORE", "*.nfo"}}, full, sandbox_.path());
+    return run_kuvo({{"KUVO_IGNORE", "*.nfo"}}, full, sandbox_.path());  // the SFV counts too
   }
 
   TempDir sandbox_;
@@ -48,23 +47,20 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
   release("clean", {{"a.rar", "AAA"},
                     {"b.rar", "BBB"},
                     {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}});
-  // Every file a hook run would check against an entry is told of.
-  release("copies", {{"a.rar", "AAA"},
+  // Every file a hook run would check against an entry is told of; a listed file named like a
+  // marker is no marker, one that passes for it in a hook run's count is stale; "*" and the SFV
+  // itself are there as hook runs count them; the longest name allowed is like any other.
+  const std::string longest = std::string(251, 'l') + ".rar";
+  release("copies", {{longest, "L"},
+                     {"a.rar", "AAA"},
                      {"A.RAR", "corrupt"},
+                     {"a.rar_missing", ""},
                      {"x.rar", "XXX"},
                      {"x.rar-crc-failed", "corrupt"},
-                     {"x.rar_MISSING", ""},  // passes for x.rar's marker in a hook run's count
-                     {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("x.rar", "XXX")}});
-  // A listed file named like a marker is no marker; "*" and the SFV itself
-  // are there as every hook run counts them; the longest name a directory
-  // allows is listed like any other.
-  const std::string longest = std::string(251, 'l') + ".rar";
-  release("counted", {{longest, "L"},
-                      {"a.rar", "AAA"},
-                      {"a.rar_missing", ""},
-                      {"r.sfv", L::sfv_line(longest, "L") + L::sfv_line("a.rar", "AAA") +
-                                    L::sfv_line("a.rar_missing", "") + "* 00000000\r\n" +
-                                    "r.sfv 00000000\r\n"}});
+                     {"x.rar_MISSING", ""},
+                     {"r.sfv", L::sfv_line(longest, "L") + L::sfv_line("a.rar", "AAA") +
+                                   L::sfv_line("a.rar_missing", "") + L::sfv_line("x.rar", "XXX") +
+                                   "* 00000000\r\nr.sfv 00000000\r\n"}});
   release("corrupt", {{"a.rar", "corrupt"},
                       {"b.rar", "BBB"},
                       {"r.sfv", L::sfv_line("a.rar", "AAA") + L::sfv_line("b.rar", "BBB")}});
@@ -109,32 +105,26 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
       "OK root/clean/b.rar\n"
       "SUMMARY root/clean: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
       "0 unlisted; progress 100%\n"
-      "OK root/copies/a.rar\n"
-      "BAD root/copies/a.rar as A.RAR (expected " +
-      hex("AAA") + ", got " + hex("corrupt") +
+      "OK root/copies/" +
+      longest + "\nOK root/copies/a.rar\nBAD root/copies/a.rar as A.RAR (expected " + hex("AAA") +
+      ", got " + hex("corrupt") +
       ")\n"
+      "OK root/copies/a.rar_missing\n"
       "OK root/copies/x.rar\n"
       "BAD root/copies/x.rar as x.rar-crc-failed (expected " +
       hex("XXX") + ", got " + hex("corrupt") +
       ")\n"
+      "COUNTED root/copies/* (there for every hook run)\n"
+      "COUNTED root/copies/r.sfv (the SFV itself; never checked, renamed or marked)\n"
       "STALE root/copies/x.rar_MISSING\n"
-      "SUMMARY root/copies: 2 entries, 2 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, 1 stale, "
-      "0 unlisted; progress 100%\n"
+      "SUMMARY root/copies: 6 entries, 4 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, "
+      "2 counted, 1 stale, 0 unlisted; progress 100%\n"
       "BAD root/corrupt/a.rar (expected " +
       hex("AAA") + ", got " + hex("corrupt") +
       ")\n"
       "OK root/corrupt/b.rar\n"
       "SUMMARY root/corrupt: 2 entries, 1 ok, 1 bad, 0 missing, 0 unreadable, 0 waiting, 0 stale, "
       "0 unlisted; progress 50%\n"
-      "OK root/counted/" +
-      longest +
-      "\n"
-      "OK root/counted/a.rar\n"
-      "OK root/counted/a.rar_missing\n"
-      "COUNTED root/counted/* (there for every hook run)\n"
-      "COUNTED root/counted/r.sfv (the SFV itself; never checked, renamed or marked)\n"
-      "SUMMARY root/counted: 5 entries, 3 ok, 0 bad, 0 missing, 0 unreadable, 0 waiting, "
-      "2 counted, 0 stale, 0 unlisted; progress 100%\n"
       "OK root/missing/a.rar\n"
       "MISSING root/missing/b.rar\n"
       "MISSING root/missing/c.rar\n"
@@ -186,13 +176,11 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
             "ERROR root: no SFV file (directories below hold SFV files: use -r)\n");
   EXPECT_EQ(check({"--json", "-r", "root"}).status, 2);
   EXPECT_EQ(snapshot(sandbox_.path()), before);
-
   // An SFV that may not be read is told so, not taken for unparsable.
   release("../locked", {{"r.sfv", L::sfv_line("a.rar", "AAA")}});
   chmod((root() + "/../locked/r.sfv").c_str(), 0);
   chmod(sandbox_.path().c_str(), 0755);
-  RunOptions options;
-  options.cwd = sandbox_.path();
+  RunOptions options{sandbox_.path()};
   if (geteuid() == 0) options.run_as = 65534;  // root would read it all the same
   EXPECT_EQ(run_kuvo({}, {"--check", "locked"}, options).out,
             "ERROR locked: SFV file r.sfv: cannot read: Permission denied\n");

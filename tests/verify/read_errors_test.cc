@@ -175,53 +175,35 @@ TEST_F(ReadErrorsTest, InterruptedReadsAreRetried) {
 }
 
 TEST_F(ReadErrorsTest, AFileMovedByAnotherProcessWhileARunReadsIsNotTrusted) {
-  const struct {
-    const char* why;
-    std::vector<std::string> args, files;  // each file holds its own name
-    std::string upload, read, from, to;    // while `read` is read, `from` becomes `to`
-    int status;
-    std::string console;
-    Files after;
-  } rows[] = {
-      {"a counted file goes as the last is checked: not complete",
-       {},
-       {"a.rar", "b.rar", "b.rar-missing"},
-       "b.rar",
-       "b.rar",
-       "a.rar",
-       "gone",
-       2,
-       "Checking b.rar against SFV file r.sfv...CRC okay.\r\n",
-       {"b.rar", "gone", "r.sfv"}},
-      {"other bytes take the tested file's place: not its name",
-       {"-U"},
-       {"a.rar", "b.rar-untested", "gone"},
-       "r.sfv",
-       "b.rar-untested",
-       "gone",
-       "b.rar-untested",
-       0,
-       "Testing UNTESTED files against r.sfv...\r\nTesting b.rar...CRC okay.\r\nUnable to rename "
-       "b.rar-untested to b.rar: it changed while it was tested.\r\nCreating MISSING files from "
-       "r.sfv...\r\n",
-       {"a.rar", "b.rar-missing", "b.rar-untested", "r.sfv"}},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.why);
+  // While `read` is read, `from` becomes `to`; each file holds its own name.
+  auto run = [](const Files& files, const std::vector<std::string>& args, const std::string& upload,
+                const std::string& read, const std::string& from, const std::string& to) {
     ReleaseFixture release;
-    for (const std::string& name : row.files) release.put(name, name);
+    for (const std::string& name : files) release.put(name, name);
     release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "a.rar") +
-                             ReleaseFixture::sfv_line("b.rar", row.read));
-    RunResult run = run_with(release, row.upload,
-                             {{"KUVO_FAULT_MOVE_ON_READ", row.read},
-                              {"KUVO_FAULT_MOVE_FROM", release.in_release(row.from)},
-                              {"KUVO_FAULT_MOVE_TO", release.in_release(row.to)}},
-                             row.args);
+                             ReleaseFixture::sfv_line("b.rar", read));
+    const Env move = {{"KUVO_FAULT_MOVE_ON_READ", read},
+                      {"KUVO_FAULT_MOVE_FROM", release.in_release(from)},
+                      {"KUVO_FAULT_MOVE_TO", release.in_release(to)}};
+    RunResult result = run_with(release, upload, move, args);
     EXPECT_EQ(injected(release, "moved"), 1) << "the file was never moved";
-    EXPECT_EQ(run.status, row.status);
-    EXPECT_EQ(console(run), row.console);
-    EXPECT_EQ(release.files(), row.after);
-  }
+    return std::make_pair(result, release.files());
+  };
+  // A counted file goes while the last one is checked: the release is not complete.
+  auto [checked, after] =
+      run({"a.rar", "b.rar", "b.rar-missing"}, {}, "b.rar", "b.rar", "a.rar", "gone");
+  EXPECT_EQ(checked.status, 2);
+  EXPECT_EQ(console(checked), "Checking b.rar against SFV file r.sfv...CRC okay.\r\n");
+  EXPECT_EQ(after, (Files{"b.rar", "gone", "r.sfv"}));
+  // Other bytes take the place of the file under test: they do not get its name.
+  auto [tested, left] = run({"a.rar", "b.rar-untested", "gone"}, {"-U"}, "r.sfv", "b.rar-untested",
+                            "gone", "b.rar-untested");
+  EXPECT_EQ(tested.status, 0);
+  EXPECT_EQ(console(tested),
+            "Testing UNTESTED files against r.sfv...\r\nTesting b.rar...CRC okay.\r\nUnable to "
+            "rename b.rar-untested to b.rar: it changed while it was tested.\r\n"
+            "Creating MISSING files from r.sfv...\r\n");
+  EXPECT_EQ(left, (Files{"a.rar", "b.rar-missing", "b.rar-untested", "r.sfv"}));
 }
 
 }  // namespace
