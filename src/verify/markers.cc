@@ -17,11 +17,22 @@ std::string missing_marker(const Settings& settings, std::string_view file_name)
   return marker;
 }
 
-bool ListedNames::lists(std::string_view name) {
-  if (!index_) index_ = index_sfv_list(sfv_);
-  // The exact pass comes first: an entry spelled otherwise means none is.
-  const std::optional<SfvEntry> entry = find_sfv_entry(*index_, name);
-  return entry && entry->file_name == name;
+bool lists_exactly(const SfvList& sfv, std::string_view name) {
+  for (const SfvEntry entry : sfv) {
+    if (entry.file_name == name) return true;
+  }
+  return false;
+}
+
+bool ListedFiles::at(std::size_t position) {
+  if (marks_.empty()) {
+    // One more than the listing holds, so that it is never empty once marked.
+    marks_.assign(files_.list().size() + 1, false);
+    for (const SfvEntry entry : sfv_) {
+      if (std::optional<std::size_t> at = files_.position_of(entry.file_name)) marks_[*at] = true;
+    }
+  }
+  return position < marks_.size() && marks_[position];
 }
 
 bool stays_in_release(std::string_view file_name) {

@@ -4,10 +4,11 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/settings.h"
-#include "fileset/name_index.h"
 #include "fileset/sfv_reader.h"
+#include "verify/release.h"
 
 namespace kuvo {
 
@@ -15,19 +16,26 @@ namespace kuvo {
 // the missing suffix. Cannot fail.
 std::string missing_marker(const Settings& settings, std::string_view file_name);
 
-// Whether the SFV has a line for a name spelled exactly so, with the SFV
-// indexed on first use: a file the SFV lists is never a marker, though named
-// like one ('a.rar_missing' or 'a.rar-missing' listed beside 'a.rar'), and no
-// marker is ever laid out under such a name.
-class ListedNames {
+// True when the SFV has a line for a name spelled exactly `name`: a file the
+// SFV lists is never a marker, though named like one ('a.rar_missing' or
+// 'a.rar-missing' listed beside 'a.rar'), and no marker is ever laid out under
+// such a name. A walk of the SFV; cannot fail.
+bool lists_exactly(const SfvList& sfv, std::string_view name);
+
+// The same for the regular files of a run's listing, by position: the files
+// are marked once, on first use, a bit each. The listing must not change
+// while this is used.
+class ListedFiles {
  public:
-  explicit ListedNames(const SfvList& sfv) : sfv_(sfv) {}
-  // Cannot fail.
-  bool lists(std::string_view name);
+  ListedFiles(const SfvList& sfv, ReleaseFiles& files) : sfv_(sfv), files_(files) {}
+  // True when the file at `position` is spelled exactly as an SFV line names
+  // it; false for kClosingStar. Cannot fail.
+  bool at(std::size_t position);
 
  private:
   const SfvList& sfv_;
-  std::optional<SfvIndex> index_;
+  ReleaseFiles& files_;
+  std::vector<bool> marks_;  // empty until first use
 };
 
 // True when the entry's name stays inside the release directory. An uploaded

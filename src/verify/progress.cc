@@ -45,7 +45,7 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
   std::int64_t counted = 0;
   std::int64_t files_there = 0;
   std::int64_t present = 0;
-  ListedNames listed(sfv);
+  ListedFiles listed(sfv, files);
   std::string marker;
   for (const SfvEntry entry : sfv) {
     if (!counts_towards_release(settings, entry)) continue;
@@ -59,7 +59,7 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
     ++files_there;
     marker.assign(entry.file_name).append(settings.missing_suffix);
     const std::optional<std::size_t> found = files.find(marker);
-    if (!found || listed.lists(listed_name(files.list(), *found))) ++present;
+    if (!found || listed.at(*found)) ++present;
   }
   return Count{Progress{counted == 0 ? 0 : static_cast<int>(present * 100 / counted),
                         static_cast<int>(counted)},

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "base/case_fold.h"
@@ -114,7 +116,12 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
   // noted in the listing afterwards, by position, all at once.
   std::vector<std::size_t> removed;  // positions in the listing
   std::vector<std::size_t> created;  // positions in the SFV
-  ListedNames listed(release.sfv);
+  ListedFiles listed(release.sfv, release.files);
+  // Lines naming a file like a marker: no marker is laid out under that name.
+  std::unordered_set<std::string_view> marker_like;
+  for (const SfvEntry entry : release.sfv) {
+    if (entry.file_name.ends_with(settings.missing_suffix)) marker_like.insert(entry.file_name);
+  }
   std::string marker;
   for (std::size_t i = 0; i < release.sfv.size(); ++i) {
     const SfvEntry entry = release.sfv[i];
@@ -123,8 +130,8 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
     if (release.files.find(entry.file_name)) {
       // Only a marker that is there is removed: the listing has the answer.
       const std::optional<std::size_t> at = release.files.position_of(marker);
-      if (at && !listed.lists(marker) && std::remove(marker.c_str()) == 0) removed.push_back(*at);
-    } else if (listed.lists(marker)) {
+      if (at && !listed.at(*at) && std::remove(marker.c_str()) == 0) removed.push_back(*at);
+    } else if (marker_like.count(marker)) {
       continue;
     } else if (std::optional<std::string> failure = create_marker(marker)) {
       emit_message(settings, *failure);

@@ -102,7 +102,7 @@ ExitStatus check_uploaded_file(const Settings& settings) {
   if (stays_in_release(entry->file_name)) {
     const std::string marker = missing_marker(settings, entry->file_name);
     // A file the SFV lists is never a marker, though named like one.
-    if (!ListedNames(release.sfv).lists(marker) && std::remove(marker.c_str()) == 0) {
+    if (!lists_exactly(release.sfv, marker) && std::remove(marker.c_str()) == 0) {
       release.files.removed(marker);
     }
   }
