@@ -67,11 +67,10 @@ std::string file_line(const ReleaseOutcome& outcome, const EntryReport& entry,
 // that settled its state. None when it is missing, waiting or counted.
 const FileCheck* telling_file(const EntryReport& entry) {
   if (entry.file) return &*entry.file;
-  constexpr Verdict kVerdicts[] = {Verdict::crc_ok, Verdict::crc_bad, Verdict::crc_ok,
-                                   Verdict::unreadable};
   if (entry.state != EntryState::bad && entry.state != EntryState::unreadable) return nullptr;
+  const Verdict settled = entry.state == EntryState::bad ? Verdict::crc_bad : Verdict::unreadable;
   for (const FileCheck& file : entry.waiting) {
-    if (file.verdict == kVerdicts[static_cast<int>(entry.state)]) return &file;
+    if (file.verdict == settled) return &file;
   }
   return nullptr;
 }

@@ -32,9 +32,9 @@ struct FileCheck {
 // What became of one counted SFV entry.
 enum class EntryState {
   ok,          // under its own name, CRC matches
-  bad,         // under its own name, CRC does not match
+  bad,         // under its own name (else only under its bad name), CRC does not match
   missing,     // under no name at all
-  unreadable,  // under its own name, but it cannot be read to its end
+  unreadable,  // as bad, but it cannot be read to its end
   waiting,     // only under its untested name, or matching under its bad name
   counted      // there without a file to read, as every hook run counts it: the
                // entry "*", and the entry that names the release's SFV itself
@@ -66,8 +66,9 @@ struct ReleaseReport {
   std::string sfv_problem;           // why it cannot be read (unreadable_sfv)
   bool sfv_below = false;            // no_sfv, and a directory right below holds one
   std::vector<EntryReport> entries;  // counted entries, in SFV line order
-  // Markers of entries that verified ok, and empty-or-not files named like a
-  // marker of a name the SFV does not count; sorted.
+  // Markers of entries that are there, files that pass for their markers only
+  // by the name rules, and empty-or-not files named like a marker of a name
+  // the SFV does not count; sorted.
   std::vector<std::string> stale_markers;
   std::vector<std::string> unlisted_files;  // regular files the SFV has no part in; sorted
   // Status directories whose names do not tell the progress below; sorted.
