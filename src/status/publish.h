@@ -19,6 +19,16 @@ std::string progress_bar(int progress);
 // The 31-character status text "-[NNN%]-[bar]-". Cannot fail.
 std::string status_text(int progress);
 
+// The name the status directory gets: the completion name once the release
+// is complete (when one is set), else the status text. Cannot fail.
+std::string status_directory_name(const Settings& settings, Progress progress);
+
+// A directory in `files`, the listing of the release directory, named like a
+// status directory but not for `progress` (say "COMPLETE" at 80 %); none when
+// every such directory has the name it should. Cannot fail.
+std::optional<std::string> stale_status_directory(const Settings& settings, const NameList& files,
+                                                  Progress progress);
+
 // The release directory's path below the base directory with every "/" turned
 // into "-"; nullopt when the release directory does not lie below it (the
 // texts compared byte for byte, no path resolution).
