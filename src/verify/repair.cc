@@ -296,7 +296,7 @@ void apply_repair(std::vector<RepairStep>& plan) {
 
 void publish_examined(const Settings& settings, const ReleaseReport& before,
                       const ReleaseReport& after) {
-  if (after.problem != ReleaseProblem::none) return;
+  if (after.problem != ReleaseProblem::none || !publishing_enabled(settings)) return;
   const NameList listing = scan_directory(".");
   const Progress progress = after.progress();
   Settings publishing = settings;

@@ -60,8 +60,8 @@ void apply_repair(std::vector<RepairStep>& plan);
 // single-file check would; the status line is written only when the progress
 // changed from `before`, so that a release complete before is not announced
 // again. Run by root, a status directory it creates gets the release
-// directory's owner and group. Does nothing for a release `after` could not
-// examine; failures of the file-system calls are not reported.
+// directory's owner and group. Does nothing without a publishing setting or
+// for a release `after` could not examine; failures of the file-system calls are not reported.
 void publish_examined(const Settings& settings, const ReleaseReport& before,
                       const ReleaseReport& after);
 

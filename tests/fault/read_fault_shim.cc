@@ -13,6 +13,12 @@
 //                                     "." and ".." included.
 //   KUVO_FAULT_EINTR=1                every `read` fails once with EINTR before
 //                                     it goes through.
+//   KUVO_FAULT_REPLACE_NAME=<base name>  once a `read` on a descriptor open on
+//   KUVO_FAULT_REPLACE_WITH=<bytes>      a file of this base name reaches the
+//                                     end, the file under that name is replaced,
+//                                     once, by a new file holding these bytes,
+//                                     as another process may do between kuvo's
+//                                     read of a file and its rename.
 //   KUVO_FAULT_LOG=<path>             a line is appended for every fault
 //                                     injected ("read EIO", "readdir EIO",
 //                                     "read EINTR"), so that a test can tell
@@ -109,6 +115,26 @@ Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
   return entry;
 }
 
+// Replaces the file open on `fd` by a new one holding `bytes`, under its name.
+void replace_file(int fd, const char* bytes) {
+  char link[64];
+  char target[4096];
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t length = readlink(link, target, sizeof target - 8);
+  if (length < 0) return;
+  target[length] = '\0';
+  char fresh[4104];
+  std::snprintf(fresh, sizeof fresh, "%s.new", target);
+  int out = open(fresh, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) return;
+  ssize_t ignored = write(out, bytes, std::strlen(bytes));
+  (void)ignored;
+  close(out);
+  if (std::rename(fresh, target) == 0) inject("replaced\n", 0);
+}
+
+bool replaced = false;
+
 }  // namespace
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
@@ -134,7 +160,14 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
       count = static_cast<size_t>(after - offset);
     }
   }
-  return real(fd, buffer, count);
+  const ssize_t got = real(fd, buffer, count);
+  const char* replace = std::getenv("KUVO_FAULT_REPLACE_NAME");
+  if (got == 0 && replace != nullptr && !replaced && opens_file_named(fd, replace)) {
+    replaced = true;
+    const char* with = std::getenv("KUVO_FAULT_REPLACE_WITH");
+    replace_file(fd, with != nullptr ? with : "");
+  }
+  return got;
 }
 
 extern "C" dirent* readdir(DIR* dir) {
