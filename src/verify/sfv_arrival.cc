@@ -10,7 +10,7 @@
 #include "fileset/name_index.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
-#include "verify/progress.h"
+#include "verify/release_progress.h"
 
 namespace kuvo {
 namespace {

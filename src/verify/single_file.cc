@@ -8,7 +8,7 @@
 #include "fileset/name_lookup.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
-#include "verify/progress.h"
+#include "verify/release_progress.h"
 #include "verify/release.h"
 
 namespace kuvo {
