@@ -411,7 +411,14 @@ TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
   ASSERT_EQ(symlink(".", site.c_str()), 0);
   const Env env{{"KUVO_BASEDIR", site}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"},
                 {"PWD", site}};
+  // What a repair by root creates belongs to whoever owns the release.
+  if (geteuid() == 0) ASSERT_EQ(chown(release().c_str(), 65534, 65534), 0);
   RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, site);
+  for (const char* made : {"c.rar-missing", "-[066%]-[#############-------]-"}) {
+    struct stat st;
+    ASSERT_EQ(lstat(in_release(made).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid() == 0 ? 65534u : geteuid()) << made;
+  }
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Upload progress: [066%] [#############-------]\r\n");
   EXPECT_EQ(files(),
