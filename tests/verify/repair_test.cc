@@ -412,7 +412,9 @@ TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
   const Env env{{"KUVO_BASEDIR", site}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"},
                 {"PWD", site}};
   // What a repair by root creates belongs to whoever owns the release.
-  if (geteuid() == 0) ASSERT_EQ(chown(release().c_str(), 65534, 65534), 0);
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(release().c_str(), 65534, 65534), 0);
+  }
   RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, site);
   for (const char* made : {"c.rar-missing", "-[066%]-[#############-------]-"}) {
     struct stat st;
