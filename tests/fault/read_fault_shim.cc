@@ -37,6 +37,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -118,19 +119,15 @@ Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
 // Replaces the file open on `fd` by a new one holding `bytes`, under its name.
 void replace_file(int fd, const char* bytes) {
   char link[64];
-  char target[4096];
+  char target[4096] = {};
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-  ssize_t length = readlink(link, target, sizeof target - 8);
-  if (length < 0) return;
-  target[length] = '\0';
-  char fresh[4104];
-  std::snprintf(fresh, sizeof fresh, "%s.new", target);
-  int out = open(fresh, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) return;
-  ssize_t ignored = write(out, bytes, std::strlen(bytes));
-  (void)ignored;
-  close(out);
-  if (std::rename(fresh, target) == 0) inject("replaced\n", 0);
+  if (readlink(link, target, sizeof target - 8) < 0) return;
+  const std::string fresh = std::string(target) + ".new";
+  if (FILE* out = std::fopen(fresh.c_str(), "wb")) {
+    std::fputs(bytes, out);
+    std::fclose(out);
+    if (std::rename(fresh.c_str(), target) == 0) inject("replaced\n", 0);
+  }
 }
 
 bool replaced = false;
