@@ -69,8 +69,7 @@ TEST(AdminCommandTest, RecursionFindsReleasesBelowAndFollowsNoLinks) {
   as_nobody.run_as = 65534;
   run = run_kuvo({}, {"--check", "-r", "a"}, as_nobody);
   EXPECT_EQ(run.status, 2);
-  EXPECT_NE(run.out.find("ERROR a/CD2: cannot enter the directory: Permission denied\n"),
-            std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("ERROR a/CD2: cannot enter the directory: Perm"), run.out.npos) << run.out;
 }
 
 TEST(AdminCommandTest, NamesCannotForgeLinesAndJsonKeepsTheirBytes) {

@@ -256,9 +256,8 @@ TEST(RepairTest, RepairEqualsACleanReplayAndDryRunPlansIt) {
   }
 }
 
-// Steps that must not be carried out, or that fail: whatever becomes of them,
-// no listed file is lost, the SFV stays, and nothing is announced that the
-// report does not call complete or that was complete before.
+// Steps that must not be carried out, or that fail: no file is lost, and nothing
+// is announced that the report does not call complete or was complete before.
 TEST(RepairTest, NoStepTouchesTheSfvOrUnreadBytesAndOnlyVerifiedChangeIsAnnounced) {
   const std::string longest = std::string(245, 'n') + ".rar";  // room for "-u", not "-crc-failed"
   const std::string sfv_a = ReleaseFixture::sfv_line("a.rar", "AAA");
@@ -390,9 +389,8 @@ TEST_F(RepairCaseTest, AGoodCopyUnderTheBadNameSwapsWithACorruptOneAndUnreadable
 }
 
 TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
-  // Run by relative path from a directory reached through a link, as the
-  // shell names it: the status file and the announce line name the release by
-  // that full path, as a server gives it.
+  // Run by relative path from a directory reached through a link: the status
+  // file and announce line name the release by the full path the shell uses.
   put("a.rar", "AAA");
   put("b.rar-untested", "BBB");
   put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB") + sfv_line("c.rar", "CCC"));
@@ -402,9 +400,7 @@ TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
   const Env env{{"KUVO_BASEDIR", site}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"},
                 {"PWD", site}};
   // What a repair by root creates belongs to whoever owns the release.
-  if (geteuid() == 0) {
-    ASSERT_EQ(chown(release().c_str(), 65534, 65534), 0);
-  }
+  ASSERT_TRUE(geteuid() != 0 || chown(release().c_str(), 65534, 65534) == 0);
   RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, site);
   for (const char* made : {"c.rar-missing", "-[066%]-[#############-------]-"}) {
     struct stat st;
