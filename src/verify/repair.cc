@@ -6,8 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <set>
 
 #include "base/case_fold.h"
