@@ -2,7 +2,8 @@
 // file been checked as it arrived: files that match under their own names
 // without markers, files that do not under their bad names with their markers,
 // a marker for every absent or unreadable file, no stale marker. Nothing that
-// is not an empty marker is ever overwritten or deleted.
+// is not an empty marker is ever overwritten or deleted, the release's SFV is
+// never renamed or marked, and only files as they were read are moved.
 #pragma once
 
 #include <optional>
