@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "crc/crc32.h"
+#include "crc/crc32_reference.h"
 #include "crc/crc32_kernels.h"
 
 #if defined(KUVO_BENCH_ZLIB)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "crc/crc32.h"
+#include "crc/crc32_reference.h"
 #include "crc/crc32_kernels.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

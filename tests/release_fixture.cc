@@ -6,6 +6,7 @@
 #include <sstream>
 
 #include "crc/crc32.h"
+#include "crc/crc32_reference.h"
 
 namespace kuvo::testing {
 

@@ -65,9 +65,9 @@ bool append_line_to_file(const std::string& path, std::string_view line) {
 
 void emit_message(const Settings& settings, std::string_view text, LineEnd end) {
   const bool line_end = end == LineEnd::crlf;
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  if (line_end) std::fputs("\r\n", stdout);
-  std::fflush(stdout);
+  std::fwrite(text.data(), 1, text.size(), settings.console);
+  if (line_end) std::fputs("\r\n", settings.console);
+  std::fflush(settings.console);
 
   if (!settings.log_switch) return;
   std::string entry = time_stamp() + " - ";

@@ -12,7 +12,7 @@ struct Settings;
 // Whether a message ends its console line, or the next message continues it.
 enum class LineEnd { crlf, none };
 
-// Writes `text` to standard output (with "\r\n" unless `end` is none), flushes
+// Writes `text` to the settings' console (with "\r\n" unless `end` is none), flushes
 // it, and appends it behind a time stamp to the log file when -L is on; a log
 // file that cannot be opened is skipped silently.
 void emit_message(const Settings& settings, std::string_view text, LineEnd end = LineEnd::crlf);

@@ -2,6 +2,7 @@
 // environment and the switches written into its configuration.
 #pragma once
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -32,6 +33,11 @@ struct Settings {
   std::optional<std::string> base_dir;         // KUVO_BASEDIR, always ending in '/'
   std::string ignore_list = "*.nfo *.diz *.cue *.bin *.gif *.jpg *.mpg *.m3u *.txt *.sfv ";
   std::optional<std::string> announce_file;  // KUVO_ANNOUNCEFILE
+
+  // Where the run's messages go: standard output for a hook run, whose server
+  // relays it; standard error for an administrator's command, whose report
+  // owns standard output.
+  std::FILE* console = stdout;
 };
 
 // True when at least one publishing setting is on: an announce mode, -G or -I.

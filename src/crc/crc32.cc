@@ -15,21 +15,6 @@
 #endif
 
 namespace kuvo {
-namespace {
-
-constexpr std::array<std::uint32_t, 256> kTable = crc32_math::make_tables<1>()[0];
-static_assert(kTable[0] == 0 && kTable[1] == 0x77073096u && kTable[255] == 0x2D02EF8Du);
-
-}  // namespace
-
-const std::array<std::uint32_t, 256> crc32_table = kTable;
-
-std::uint32_t crc32_bytewise(std::uint32_t crc, const unsigned char* data, std::size_t size) {
-  crc = ~crc;
-  for (std::size_t i = 0; i < size; ++i) crc = kTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
-
 std::vector<Crc32Kernel> available_crc32_kernels() {
   std::vector<Crc32Kernel> kernels{{"slice16", crc32_slice16}};
 #if defined(__x86_64__)

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/case_fold.h"
@@ -14,6 +15,7 @@
 #include "run/environment.h"
 #include "run/json_report.h"
 #include "run/progress_meter.h"
+#include "status/publish.h"
 #include "verify/release.h"
 
 namespace kuvo {
@@ -42,27 +44,6 @@ std::optional<unsigned> parse_jobs(std::string_view text) {
 unsigned processors() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(std::min<long>(online, kMostJobs)) : 1;
-}
-
-// Takes a publishing switch, spelled as in a server's configuration (case does
-// not matter), with the check a hook run makes; false when `arg` is none.
-bool take_publishing_switch(std::string_view arg, Settings& settings, std::string& error) {
-  if (equals_ignoring_case(arg, "-G")) {
-    settings.status_dir_switch = true;
-  } else if (equals_ignoring_case(arg, "-I")) {
-    if (!settings.base_dir) error = "-I needs KUVO_BASEDIR to be set";
-    settings.base_dir_switch = true;
-  } else if (arg.size() == 3 && equals_ignoring_case(arg.substr(0, 2), "-A") && arg[2] >= '0' &&
-             arg[2] <= '2') {
-    if (!settings.announce_file)
-      error = "-A" + std::string(1, arg[2]) + " needs KUVO_ANNOUNCEFILE to be set";
-    constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
-                                       AnnounceMode::every_change};
-    settings.announce_mode = kModes[arg[2] - '0'];
-  } else {
-    return false;
-  }
-  return true;
 }
 
 // `name` below `base`, as shown and as used from the directory the command
@@ -99,8 +80,11 @@ std::string site_path(const std::string& start, const std::string& path) {
 // Links to directories are not followed, so no loop can form.
 void walk(const std::string& dir, std::vector<std::string>& found) {
   const NameList listing = scan_directory(dir);
-  if (!listing.readable() || find_release_sfv(listing)) found.push_back(dir);
-  if (!listing.readable()) return;
+  // A directory that lists but cannot be entered (mode 0644) shows names
+  // whose files cannot be looked at: it is reported, never passed over.
+  const bool usable = listing.readable() && access(dir.c_str(), X_OK) == 0;
+  if (!usable || find_release_sfv(listing)) found.push_back(dir);
+  if (!usable) return;
   std::vector<std::string> below;
   for (std::size_t i = 0; i < listing.size(); ++i) {
     if (listing.kind(i) != EntryKind::other) continue;
@@ -112,48 +96,99 @@ void walk(const std::string& dir, std::vector<std::string>& found) {
   for (const std::string& path : below) walk(path, found);
 }
 
-// Runs `work` with standard output sent to standard error: the messages of
-// the publishing step shared with hook runs ("Upload progress: ...") must not
-// mix with the report on standard output, which scripts read.
-template <typename Work>
-void with_console_on_stderr(Work work) {
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO);
-  if (saved < 0 || dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-    if (saved >= 0) close(saved);
-    work();
-    return;
-  }
-  work();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-}
-
 // Examines, and for a repair repairs, the release at `path`.
 ReleaseOutcome handle_release(const AdminOptions& options, const std::string& path, int start_fd,
                               const std::string& start, ReadCounters& counters) {
   ReleaseOutcome outcome;
   outcome.path = path;
   if (fchdir(start_fd) != 0 || chdir(path.c_str()) != 0) {
-    outcome.enter_error = std::strerror(errno);
+    outcome.enter_error = errno;
     return outcome;
   }
   Settings settings = options.settings;
   settings.release_dir = site_path(start, path);
+  // The messages of the publishing step shared with hook runs ("Upload
+  // progress: ...") must not mix with the report on standard output, which
+  // scripts read.
+  settings.console = stderr;
   ReadResults known;
   const AuditOptions audit{options.jobs, &counters, &known};
   outcome.report = examine_release(settings, audit);
   if (options.command == AdminCommand::check || release_status(outcome) == 2) return outcome;
 
   outcome.plan = plan_repair(settings, outcome.report);
-  if (options.command == AdminCommand::dry_run) return outcome;
-  apply_repair(outcome.plan);
-  const std::string sfv_name = outcome.report.sfv_name;
-  with_console_on_stderr([&] { publish_repaired(settings, sfv_name); });
-  // What the release is now, read again only where bytes are new to this run.
-  outcome.report = examine_release(settings, audit);
+  outcome.outside_base_dir =
+      settings.base_dir_switch && !dashed_release_path(*settings.base_dir, settings.release_dir);
+  if (options.command == AdminCommand::repair) {
+    apply_repair(outcome.plan);
+    const ReleaseReport before = std::move(outcome.report);
+    // What the release is now, read again only where bytes are new to this run.
+    outcome.report = examine_release(settings, audit);
+    publish_examined(settings, before, outcome.report);
+  }
+  if (!settings.status_dir_switch && !outcome.report.stale_status.empty()) {
+    outcome.stale_status_dir = outcome.report.stale_status.front();
+  }
   return outcome;
+}
+
+// True when `path` has a "." or ".." part, which `pwd -L` does not accept in PWD.
+bool has_dot_parts(std::string_view path) {
+  std::size_t at = 0;
+  while (at <= path.size()) {
+    std::size_t end = path.find('/', at);
+    if (end == std::string_view::npos) end = path.size();
+    const std::string_view part = path.substr(at, end - at);
+    if (part == "." || part == "..") return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// The working directory as the administrator's shell names it: PWD when it
+// is absolute and names the same directory as ".", as `pwd -L` takes it, so
+// that a release reached through a link keeps the path below KUVO_BASEDIR that
+// the server uses; else the physical path. None when neither can be had.
+std::optional<std::string> working_directory() {
+  struct stat logical;
+  struct stat physical;
+  const char* pwd = std::getenv("PWD");
+  if (pwd != nullptr && pwd[0] == '/' && !has_dot_parts(pwd) && stat(pwd, &logical) == 0 &&
+      stat(".", &physical) == 0 && logical.st_dev == physical.st_dev &&
+      logical.st_ino == physical.st_ino) {
+    return without_trailing_slashes(pwd);
+  }
+  char buffer[4096];
+  if (getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
+  return std::string(buffer);
+}
+
+// Takes the short options bundled in `arg` ("-rv", "-rvj4", "-j 4"), with the
+// number of -j from the rest of `arg` or from the next argument; false, after
+// the usage error, for a letter it does not know or a bad number.
+bool take_short_options(std::string_view arg, int& i, int argc, const char* const* argv,
+                        std::string_view command, AdminOptions& options) {
+  for (std::size_t k = 1; k < arg.size(); ++k) {
+    if (arg[k] == 'r') {
+      options.recursive = true;
+    } else if (arg[k] == 'v') {
+      options.verbose = true;
+    } else if (arg[k] == 'j') {
+      std::string_view number = arg.substr(k + 1);
+      if (number.empty() && i + 1 < argc) number = argv[++i];
+      const std::optional<unsigned> jobs = parse_jobs(number);
+      if (!jobs) {
+        usage_error("-j needs a number of threads from 1 to 1024");
+        return false;
+      }
+      options.jobs = *jobs;
+      return true;
+    } else {
+      usage_error(std::string(command) + ": unknown option '" + std::string(arg) + "'");
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -172,27 +207,24 @@ std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* a
       options.directories.emplace_back(arg);
     } else if (arg == "--") {
       options_end = true;
-    } else if (arg == "-r") {
-      options.recursive = true;
-    } else if (arg == "-v") {
-      options.verbose = true;
     } else if (arg == "--json") {
       options.json = true;
-    } else if (arg.starts_with("-j")) {
-      std::string_view number = arg.substr(2);
-      if (number.empty() && i + 1 < argc) number = argv[++i];
-      const std::optional<unsigned> jobs = parse_jobs(number);
-      if (!jobs) return usage_error("-j needs a number of threads from 1 to 1024");
-      options.jobs = *jobs;
     } else if (options.command == AdminCommand::repair && arg == "--dry-run") {
       dry_run = true;
+    } else if (arg.starts_with("--")) {
+      return usage_error(std::string(command) + ": unknown option '" + std::string(arg) + "'");
     } else {
-      std::string error;
-      if (options.command != AdminCommand::repair ||
-          !take_publishing_switch(arg, options.settings, error)) {
-        return usage_error(std::string(command) + ": unknown option '" + std::string(arg) + "'");
+      const SwitchUse use = options.command == AdminCommand::repair
+                                ? take_publishing_switch(arg, options.settings)
+                                : SwitchUse::not_publishing;
+      if (use == SwitchUse::needs_base_dir) return usage_error("-I needs KUVO_BASEDIR to be set");
+      if (use == SwitchUse::needs_announce_file) {
+        return usage_error("-A" + std::string(1, arg[2]) + " needs KUVO_ANNOUNCEFILE to be set");
       }
-      if (!error.empty()) return usage_error(error);
+      if (use == SwitchUse::not_publishing &&
+          !take_short_options(arg, i, argc, argv, command, options)) {
+        return std::nullopt;
+      }
     }
   }
   if (dry_run) options.command = AdminCommand::dry_run;
@@ -221,8 +253,8 @@ std::optional<int> handle_admin_command(int argc, const char* const* argv) {
   if (!options) return 2;
 
   const int start_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  char start[4096];
-  if (start_fd < 0 || getcwd(start, sizeof start) == nullptr) {
+  const std::optional<std::string> start = working_directory();
+  if (start_fd < 0 || !start) {
     std::fprintf(stderr, "kuvo: cannot read the working directory: %s\n", std::strerror(errno));
     return 2;
   }
@@ -231,7 +263,7 @@ std::optional<int> handle_admin_command(int argc, const char* const* argv) {
   {
     ProgressMeter meter(counters);
     for (const std::string& path : release_directories(*options)) {
-      const ReleaseOutcome outcome = handle_release(*options, path, start_fd, start, counters);
+      const ReleaseOutcome outcome = handle_release(*options, path, start_fd, *start, counters);
       meter.print(options->json ? json_report(outcome, options->command)
                                 : text_report(outcome, options->verbose));
       status = std::max(status, release_status(outcome));

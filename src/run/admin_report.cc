@@ -1,6 +1,7 @@
 #include "run/admin_report.h"
 
 #include <cstdio>
+#include <cstring>
 
 #include "run/json_report.h"
 
@@ -135,10 +136,25 @@ std::string step_line(const ReleaseOutcome& outcome, const RepairStep& step) {
   return "CLASH " + name + " -> " + printable(step.target) + " (target exists; both left)";
 }
 
+// The line of a step that was carried out otherwise than planned.
+std::string outcome_line(const ReleaseOutcome& outcome, const RepairStep& step) {
+  const std::string name = shown(outcome, step.name);
+  switch (step.outcome) {
+    case RepairStep::Outcome::failed:
+      return "FAILED " + name + ": " + printable(step_problem(step)) + "\n";
+    case RepairStep::Outcome::changed:
+      return "CHANGED " + name + " (" + step_problem(step) + ")\n";
+    case RepairStep::Outcome::planned:
+    case RepairStep::Outcome::done:
+      break;
+  }
+  return {};
+}
+
 std::string problem_line(const ReleaseOutcome& outcome) {
   const std::string path = printable(outcome.path);
-  if (outcome.enter_error)
-    return "ERROR " + path + ": cannot enter the directory: " + printable(*outcome.enter_error);
+  if (outcome.enter_error != 0)
+    return "ERROR " + path + ": cannot enter the directory: " + std::strerror(outcome.enter_error);
   switch (outcome.report.problem) {
     case ReleaseProblem::unreadable_directory:
       return "ERROR " + path + ": cannot read the directory";
@@ -172,8 +188,30 @@ std::string summary_line(const ReleaseOutcome& outcome) {
 
 }  // namespace
 
+std::string step_problem(const RepairStep& step) {
+  if (step.outcome == RepairStep::Outcome::changed) {
+    return step.kind == RepairStep::Kind::remove_marker ? "no longer an empty marker; left"
+                                                        : "not the file that was read; left";
+  }
+  if (step.outcome != RepairStep::Outcome::failed) return {};
+  const std::string why = std::string(": ") + std::strerror(step.error) + ".";
+  switch (step.kind) {
+    case RepairStep::Kind::rename:
+      return "Unable to rename " + step.name + " to " + step.target + why;
+    case RepairStep::Kind::exchange:
+      return "Unable to exchange " + step.name + " and " + step.target + why;
+    case RepairStep::Kind::create_marker:
+      return "Unable to create marker " + step.name + why;
+    case RepairStep::Kind::remove_marker:
+      return "Unable to remove marker " + step.name + why;
+    case RepairStep::Kind::clash:
+      break;
+  }
+  return {};
+}
+
 int release_status(const ReleaseOutcome& outcome) {
-  if (outcome.enter_error || outcome.report.problem != ReleaseProblem::none) return 2;
+  if (outcome.enter_error != 0 || outcome.report.problem != ReleaseProblem::none) return 2;
   return outcome.report.clean() ? 0 : 1;
 }
 
@@ -211,16 +249,24 @@ std::string printable(std::string_view name) {
 std::string plan_lines(const ReleaseOutcome& outcome) {
   std::string text;
   for (const RepairStep& step : outcome.plan) {
-    text += step_line(outcome, step) + "\n";
-    if (step.failure)
-      text += "FAILED " + shown(outcome, step.name) + ": " + printable(*step.failure) + "\n";
+    text += step_line(outcome, step) + "\n" + outcome_line(outcome, step);
   }
   return text;
 }
 
 std::string text_report(const ReleaseOutcome& outcome, bool verbose) {
-  if (release_status(outcome) == 2) return problem_line(outcome) + "\n";
+  // The steps come first, so that what was done is told even of a release
+  // that could not be looked at again afterwards.
   std::string text = plan_lines(outcome);
+  if (release_status(outcome) == 2) return text + problem_line(outcome) + "\n";
+  if (outcome.stale_status_dir) {
+    text += "NOTE " + shown(outcome, *outcome.stale_status_dir) +
+            ": stale status directory; --repair refreshes it only with -G\n";
+  }
+  if (outcome.outside_base_dir) {
+    text += "NOTE " + printable(outcome.path) +
+            ": not below KUVO_BASEDIR, so -I cannot apply: no status file, no announce line\n";
+  }
   for (const EntryReport& entry : outcome.report.entries) {
     text += entry_lines(outcome, entry, verbose);
   }

@@ -61,32 +61,45 @@ bool load_environment(Settings& settings) {
   return true;
 }
 
+SwitchUse take_publishing_switch(std::string_view arg, Settings& settings) {
+  if (equals_ignoring_case(arg, "-G")) {
+    settings.status_dir_switch = true;
+  } else if (equals_ignoring_case(arg, "-I")) {
+    if (!settings.base_dir) return SwitchUse::needs_base_dir;
+    settings.base_dir_switch = true;
+  } else if (equals_ignoring_case(arg, "-A0") || equals_ignoring_case(arg, "-A1") ||
+             equals_ignoring_case(arg, "-A2")) {
+    if (!settings.announce_file) return SwitchUse::needs_announce_file;
+    constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
+                                       AnnounceMode::every_change};
+    settings.announce_mode = kModes[arg[2] - '0'];
+  } else {
+    return SwitchUse::not_publishing;
+  }
+  return SwitchUse::taken;
+}
+
 bool parse_switches(Settings& settings, int argc, const char* const* argv) {
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
-    if (equals_ignoring_case(arg, "-U")) {
-      settings.untested_mode = true;
-    } else if (equals_ignoring_case(arg, "-G")) {
-      settings.status_dir_switch = true;
-    } else if (equals_ignoring_case(arg, "-I")) {
-      if (!settings.base_dir) {
+    switch (take_publishing_switch(arg, settings)) {
+      case SwitchUse::taken:
+        continue;
+      case SwitchUse::needs_base_dir:
         emit_message(settings,
                      "CMDLINE-Error: use of switch -I requires the environment variable "
                      "KUVO_BASEDIR to be set");
         return false;
-      }
-      settings.base_dir_switch = true;
-    } else if (equals_ignoring_case(arg, "-A0") || equals_ignoring_case(arg, "-A1") ||
-               equals_ignoring_case(arg, "-A2")) {
-      if (!settings.announce_file) {
+      case SwitchUse::needs_announce_file:
         emit_message(settings,
                      "CMDLINE-Error: use of switch -Ax requires the environment variable "
                      "KUVO_ANNOUNCEFILE to be set");
         return false;
-      }
-      constexpr AnnounceMode kModes[] = {AnnounceMode::arrival, AnnounceMode::completion,
-                                         AnnounceMode::every_change};
-      settings.announce_mode = kModes[arg[2] - '0'];
+      case SwitchUse::not_publishing:
+        break;
+    }
+    if (equals_ignoring_case(arg, "-U")) {
+      settings.untested_mode = true;
     } else if (equals_ignoring_case(arg, "-L")) {
       if (i + 1 >= argc) {
         emit_message(settings, "CMDLINE-Error: use of switch -L requires a filename to be given");

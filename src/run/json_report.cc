@@ -1,6 +1,7 @@
 #include "run/json_report.h"
 
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 namespace kuvo {
@@ -78,7 +79,10 @@ json step_object(const RepairStep& step) {
   object["action"] = kActions[static_cast<int>(step.kind)];
   put_name(object, "name", step.name);
   if (!step.target.empty()) put_name(object, "target", step.target);
-  object["failure"] = step.failure ? json(*step.failure) : json(nullptr);
+  constexpr const char* kOutcomes[] = {"planned", "done", "failed", "changed"};
+  object["outcome"] = kOutcomes[static_cast<int>(step.outcome)];
+  const std::string problem = step_problem(step);
+  object["failure"] = problem.empty() ? json(nullptr) : json(problem);
   return object;
 }
 
@@ -98,7 +102,7 @@ json summary_object(const ReleaseReport& report) {
 }
 
 const char* problem_text(const ReleaseOutcome& outcome) {
-  if (outcome.enter_error) return "cannot enter the directory";
+  if (outcome.enter_error != 0) return "cannot enter the directory";
   switch (outcome.report.problem) {
     case ReleaseProblem::unreadable_directory:
       return "cannot read the directory";
@@ -162,7 +166,7 @@ std::string json_report(const ReleaseOutcome& outcome, AdminCommand command) {
   const ReleaseReport& report = outcome.report;
   if (release_status(outcome) == 2) {
     object["error"] = problem_text(outcome);
-    if (outcome.enter_error) object["reason"] = *outcome.enter_error;
+    if (outcome.enter_error != 0) object["reason"] = std::strerror(outcome.enter_error);
     if (report.problem == ReleaseProblem::unreadable_sfv) object["reason"] = report.sfv_problem;
     if (report.sfv_below) object["sfv_below"] = true;
   }
@@ -171,7 +175,7 @@ std::string json_report(const ReleaseOutcome& outcome, AdminCommand command) {
   } else {
     put_name(object, "sfv", report.sfv_name);
   }
-  if (report.problem == ReleaseProblem::none && !outcome.enter_error) {
+  if (report.problem == ReleaseProblem::none && outcome.enter_error == 0) {
     json entries = json::array();
     for (const EntryReport& entry : report.entries) entries.push_back(entry_object(entry));
     object["entries"] = std::move(entries);
@@ -190,6 +194,8 @@ std::string json_report(const ReleaseOutcome& outcome, AdminCommand command) {
     json plan = json::array();
     for (const RepairStep& step : outcome.plan) plan.push_back(step_object(step));
     object["plan"] = std::move(plan);
+    if (outcome.stale_status_dir) put_name(object, "stale_status_dir", *outcome.stale_status_dir);
+    if (outcome.outside_base_dir) object["outside_base_dir"] = true;
   }
   // Replacing invalid UTF-8 instead of throwing: the bytes are under "_hex".
   return object.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";

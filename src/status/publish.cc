@@ -21,14 +21,6 @@ std::string three_digit_percent(int progress) {
   return digits;
 }
 
-// The name the status directory gets: the completion name once the release is
-// complete (when one is set), else the status text.
-const std::string& status_directory_name(const Settings& settings, Progress progress,
-                                         const std::string& text) {
-  if (progress.complete() && settings.completion_name) return *settings.completion_name;
-  return text;
-}
-
 }  // namespace
 
 bool is_status_directory_name(const Settings& settings, std::string_view name) {
@@ -41,14 +33,13 @@ namespace {
 // Replaces the release's status directory; `files` is the run's listing of the
 // release directory. Only empty directories go: one that holds anything stays,
 // and then stands for the new progress if it has its name.
-void refresh_status_directory(const Settings& settings, const NameList& files, Progress progress,
-                              const std::string& text) {
+void refresh_status_directory(const Settings& settings, const NameList& files, Progress progress) {
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (files.kind(i) == EntryKind::other && is_status_directory_name(settings, files.name(i))) {
       rmdir(std::string(files.name(i)).c_str());
     }
   }
-  mkdir(status_directory_name(settings, progress, text).c_str(), 0777);
+  mkdir(status_directory_name(settings, progress).c_str(), 0777);
 }
 
 // Replaces the release's status file in the base directory; false when the
@@ -90,6 +81,11 @@ std::string status_text(int progress) {
   return "-[" + three_digit_percent(progress) + "%]-[" + progress_bar(progress) + "]-";
 }
 
+std::string status_directory_name(const Settings& settings, Progress progress) {
+  if (progress.complete() && settings.completion_name) return *settings.completion_name;
+  return status_text(progress.percent);
+}
+
 std::optional<std::string> dashed_release_path(const std::string& base_dir,
                                                const std::string& release_dir) {
   if (base_dir.size() >= release_dir.size() || !release_dir.starts_with(base_dir)) {
@@ -109,7 +105,7 @@ void publish_status(const Settings& settings, const NameList& files, Progress pr
                "Upload progress: [" + three_digit_percent(progress.percent) + "%] [" + bar + "]");
   const std::string text = status_text(progress.percent);
 
-  if (settings.status_dir_switch) refresh_status_directory(settings, files, progress, text);
+  if (settings.status_dir_switch) refresh_status_directory(settings, files, progress);
   if (settings.base_dir_switch && !refresh_status_file(settings, progress, text)) return;
 
   const AnnounceMode mode = settings.announce_mode;
@@ -118,7 +114,7 @@ void publish_status(const Settings& settings, const NameList& files, Progress pr
   }
   if ((mode == AnnounceMode::completion && progress.complete()) ||
       mode == AnnounceMode::every_change) {
-    write_status_line(settings, status_directory_name(settings, progress, text));
+    write_status_line(settings, status_directory_name(settings, progress));
   }
 }
 

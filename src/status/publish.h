@@ -24,6 +24,10 @@ std::string status_text(int progress);
 // replaces: named like a status text, or the completion name. Cannot fail.
 bool is_status_directory_name(const Settings& settings, std::string_view name);
 
+// The name the status directory gets: the completion name once the release
+// is complete (when one is set), else the status text. Cannot fail.
+std::string status_directory_name(const Settings& settings, Progress progress);
+
 // The release directory's path below the base directory with every "/" turned
 // into "-"; nullopt when the release directory does not lie below it (the
 // texts compared byte for byte, no path resolution).

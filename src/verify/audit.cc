@@ -23,6 +23,16 @@
 #include "verify/release.h"
 
 namespace kuvo {
+
+std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* size) {
+  struct stat st;
+  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+  if (size) *size = static_cast<std::uint64_t>(st.st_size);
+  return FileIdentity{
+      st.st_dev, st.st_ino, st.st_size,
+      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+}
+
 namespace {
 
 // One file to be read, once, however many entries and names lead to it.
@@ -34,15 +44,6 @@ struct ReadJob {
   int open_error = 0;  // errno of a failed open; 0 when it opened
   bool cacheable = false;
 };
-
-std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* size = nullptr) {
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (size) *size = static_cast<std::uint64_t>(st.st_size);
-  return FileIdentity{
-      st.st_dev, st.st_ino, st.st_size,
-      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-}
 
 // Reads one file through the path every verification takes. Runs in a worker
 // thread: it touches only its own job and the atomic counters.
@@ -117,6 +118,7 @@ FileCheck check_of(const ReadJob& job, std::uint32_t expected_crc) {
   check.name = job.name;
   check.expected_crc = expected_crc;
   check.actual_crc = job.crc;
+  check.identity = job.identity;
   if (!job.crc) {
     check.verdict = Verdict::unreadable;
     check.problem = job.open_error != 0 ? std::strerror(job.open_error) : "read failed";
@@ -364,9 +366,7 @@ class Examination {
   // bear the name the progress found here calls for.
   void collect_stale_status(ReleaseReport& report) {
     const Progress progress = report.progress();
-    const std::string text = status_text(progress.percent);
-    const std::optional<std::string>& completion = settings_.completion_name;
-    const std::string& due = progress.complete() && completion ? *completion : text;
+    const std::string due = status_directory_name(settings_, progress);
     for (std::size_t i = 0; i < list().size(); ++i) {
       if (list().kind(i) != EntryKind::other) continue;
       const std::string name(list().name(i));

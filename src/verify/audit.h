@@ -17,6 +17,14 @@
 
 namespace kuvo {
 
+// A file's device, inode, size and modification time: a rename keeps all
+// four, a rewrite or a replacement changes one at least.
+using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
+
+// The identity of the regular file `name` denotes (following a link), with its
+// size; none when it does not denote one or cannot be looked at.
+std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* size = nullptr);
+
 // How a file reads against the SFV entry a hook run would check it against.
 enum class Verdict { crc_ok, crc_bad, unreadable };
 
@@ -27,6 +35,7 @@ struct FileCheck {
   std::uint32_t expected_crc = 0;
   std::optional<std::uint32_t> actual_crc;  // when the file was read to its end
   std::string problem;                      // why it is unreadable
+  std::optional<FileIdentity> identity;     // as it stood before it was read
 };
 
 // What became of one counted SFV entry.
@@ -96,10 +105,8 @@ struct ReadCounters {
   std::atomic<std::uint64_t> bytes_done{0};
 };
 
-// Files already read in this command, by identity (device, inode, size,
-// modification time), so that a release examined again after its repair is
-// not read twice: a rename keeps all four.
-using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
+// Files already read in this command, by identity, so that a release
+// examined again after its repair is not read twice.
 using ReadResults = std::map<FileIdentity, std::uint32_t>;
 
 struct AuditOptions {

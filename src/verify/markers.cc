@@ -45,29 +45,32 @@ bool counts_towards_release(const Settings& settings, const SfvEntry& entry) {
 
 namespace {
 
-// The reason of the last failed system call, as the C library words it.
-std::string reason(int error) { return std::strerror(error); }
+// A change refused by the system for `error`, told by `what` and the reason
+// as the C library words it.
+Change refused(const std::string& what, int error) {
+  return Change{Change::Outcome::refused, what + ": " + std::strerror(error) + "."};
+}
 
 }  // namespace
 
-std::optional<std::string> rename_file(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) == 0) return std::nullopt;
+Change rename_file(const std::string& from, const std::string& to) {
+  if (std::rename(from.c_str(), to.c_str()) == 0) return {};
   // A file that is gone (never uploaded, or removed meanwhile) leaves nothing
   // under its old name that could pass for something it is not.
-  if (errno == ENOENT) return std::nullopt;
-  return "Unable to rename " + from + " to " + to + ": " + reason(errno) + ".";
+  if (errno == ENOENT) return {};
+  return refused("Unable to rename " + from + " to " + to, errno);
 }
 
-std::optional<std::string> create_marker(const std::string& marker) {
+Change create_marker(const std::string& marker) {
   // Exclusive creation never follows a link planted under the marker's name
   // and never truncates a file that already stands there.
   int fd = open(marker.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
   if (fd >= 0) {
     close(fd);
-    return std::nullopt;
+    return {};
   }
-  if (errno == EEXIST) return std::nullopt;
-  return "Unable to create marker " + marker + ": " + reason(errno) + ".";
+  if (errno == EEXIST) return {};
+  return refused("Unable to create marker " + marker, errno);
 }
 
 }  // namespace kuvo

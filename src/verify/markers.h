@@ -47,16 +47,24 @@ bool stays_in_release(std::string_view file_name);
 // release directory and no ignore pattern matches it.
 bool counts_towards_release(const Settings& settings, const SfvEntry& entry);
 
-// Renames `from` to `to`; on failure returns the line that tells the uploader
-// why ("Unable to rename a to b: reason."), which the caller emits right after
-// the line that announced the rename. nullopt on success, and when `from` is
-// gone.
-std::optional<std::string> rename_file(const std::string& from, const std::string& to);
+// What one change to the release directory came to.
+struct Change {
+  enum class Outcome { done, refused };
+  Outcome outcome = Outcome::done;
+  std::string line;  // for a refused change, the line that tells the uploader why
+
+  bool refused() const { return outcome == Outcome::refused; }
+};
+
+// Renames `from` to `to`; refused, with the line that tells why ("Unable to
+// rename a to b: reason."), which the caller emits right after the line that
+// announced the rename. Done also when `from` is gone.
+Change rename_file(const std::string& from, const std::string& to);
 
 // Creates the empty marker `marker` unless something already bears its name
-// (whoever made it, it is left untouched); on any other failure returns the
-// line that tells why ("Unable to create marker m: reason."). nullopt when the
+// (whoever made it, it is left untouched); refused on any other failure, with
+// the line that tells why ("Unable to create marker m: reason."). Done when the
 // marker was created or its name was already taken.
-std::optional<std::string> create_marker(const std::string& marker);
+Change create_marker(const std::string& marker);
 
 }  // namespace kuvo

@@ -6,15 +6,12 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <map>
 #include <set>
 
 #include "base/case_fold.h"
 #include "fileset/directory_scanner.h"
+#include "status/publish.h"
 #include "verify/markers.h"
-#include "verify/progress.h"
-#include "verify/release.h"
 
 namespace kuvo {
 namespace {
@@ -33,21 +30,27 @@ class Planner {
   explicit Planner(const Settings& settings) : settings_(settings) {}
 
   std::vector<RepairStep> plan(const ReleaseReport& report) {
+    sfv_name_ = report.sfv_name;
     // Files under their own names that do not match go first, so that a
     // matching file waiting under another name can take the name they free.
     for (const EntryReport& entry : report.entries) {
+      if (names_the_sfv(entry)) continue;
       if (entry.file && entry.file->verdict == Verdict::crc_bad) set_aside_bad_file(entry);
       // A corrupt copy under an equivalent name fails a hook run for it.
       for (const FileCheck& copy : entry.copies) {
-        if (copy.verdict == Verdict::crc_bad) rename(copy.name, copy.name + settings_.bad_suffix);
+        if (copy.verdict == Verdict::crc_bad) {
+          rename(copy.name, copy.name + settings_.bad_suffix, copy.identity);
+        }
       }
     }
     for (const EntryReport& entry : report.entries) listed_.insert(entry.sfv_name);
     std::vector<bool> ok_after;
-    for (const EntryReport& entry : report.entries) ok_after.push_back(settle_waiting(entry));
+    for (const EntryReport& entry : report.entries) {
+      ok_after.push_back(!names_the_sfv(entry) && settle_waiting(entry));
+    }
     std::set<std::string> markers;
     for (std::size_t i = 0; i < report.entries.size(); ++i) {
-      settle_marker(report.entries[i], ok_after[i]);
+      if (!names_the_sfv(report.entries[i])) settle_marker(report.entries[i], ok_after[i]);
       if (report.entries[i].marker) markers.insert(*report.entries[i].marker);
     }
     // Markers of names the SFV does not count.
@@ -58,6 +61,13 @@ class Planner {
   }
 
  private:
+  // An SFV that lists itself cannot hold its own CRC, so such an entry is the
+  // SFV's business alone: renaming or marking it would take the release's
+  // list away.
+  bool names_the_sfv(const EntryReport& entry) const {
+    return entry.sfv_name == sfv_name_ || (entry.file && entry.file->name == sfv_name_);
+  }
+
   bool exists(const std::string& name) const {
     if (taken_.count(name)) return true;
     if (freed_.count(name)) return false;
@@ -65,15 +75,18 @@ class Planner {
     return lstat(name.c_str(), &st) == 0;
   }
 
-  // Plans renaming `from` to `to`, or a clash when `to` is taken; true when
-  // the rename is planned. A file gets one step at most.
-  bool rename(const std::string& from, const std::string& to) {
+  // Plans renaming the file `from`, read as `read`, to `to`, or a clash when
+  // `to` is taken; true when the rename is planned. A file gets one step at
+  // most, and the SFV none.
+  bool rename(const std::string& from, const std::string& to,
+              const std::optional<FileIdentity>& read) {
+    if (from == sfv_name_ || to == sfv_name_) return false;
     if (!handled_.insert(from).second) return renamed_.count(from) > 0;
     if (exists(to)) {
-      steps_.push_back(RepairStep{RepairStep::Kind::clash, from, to, {}});
+      steps_.push_back(step(RepairStep::Kind::clash, from, to));
       return false;
     }
-    steps_.push_back(RepairStep{RepairStep::Kind::rename, from, to, {}});
+    steps_.push_back(step(RepairStep::Kind::rename, from, to, read));
     taken_.erase(from);
     freed_.insert(from);
     freed_.erase(to);
@@ -90,15 +103,16 @@ class Planner {
     const std::string bad_name = name + settings_.bad_suffix;
     for (const FileCheck& waiting : entry.waiting) {
       if (waiting.name != bad_name || waiting.verdict != Verdict::crc_ok) continue;
-      if (handled_.count(name) || handled_.count(bad_name)) break;
-      steps_.push_back(RepairStep{RepairStep::Kind::exchange, name, bad_name, {}});
+      if (handled_.count(name) || handled_.count(bad_name) || bad_name == sfv_name_) break;
+      steps_.push_back(
+          step(RepairStep::Kind::exchange, name, bad_name, entry.file->identity, waiting.identity));
       for (const std::string& file : {name, bad_name}) {
         handled_.insert(file);
         renamed_.insert(file);
       }
       return;
     }
-    rename(name, bad_name);
+    rename(name, bad_name, entry.file->identity);
   }
 
   // The name a waiting file was uploaded under, and whether it bears the
@@ -127,12 +141,15 @@ class Planner {
     // Matching files first: one leaving the bad name frees it for a file
     // that waits untested and does not match.
     for (const FileCheck& file : entry.waiting) {
-      if (file.verdict == Verdict::crc_ok && rename(file.name, base_of(file.name).first)) ok = true;
+      if (file.verdict == Verdict::crc_ok &&
+          rename(file.name, base_of(file.name).first, file.identity)) {
+        ok = true;
+      }
     }
     for (const FileCheck& file : entry.waiting) {
       const auto [base, untested] = base_of(file.name);
       if (file.verdict == Verdict::crc_bad && untested) {
-        rename(file.name, base + settings_.bad_suffix);
+        rename(file.name, base + settings_.bad_suffix, file.identity);
       }
     }
     return ok;
@@ -148,27 +165,41 @@ class Planner {
     if (entry.marker) return;
     const std::string marker = missing_marker(settings_, entry.sfv_name);
     // No marker is laid out under a name the SFV lists: that is a file.
-    if (listed_.count(marker) || !handled_.insert(marker).second) return;
+    if (marker == sfv_name_ || listed_.count(marker) || !handled_.insert(marker).second) return;
     if (exists(marker)) {
-      steps_.push_back(RepairStep{RepairStep::Kind::clash, marker, {}, {}});
+      steps_.push_back(step(RepairStep::Kind::clash, marker));
       return;
     }
-    steps_.push_back(RepairStep{RepairStep::Kind::create_marker, marker, {}, {}});
+    steps_.push_back(step(RepairStep::Kind::create_marker, marker));
     taken_.insert(marker);
   }
 
   void remove_marker(const std::string& marker) {
-    if (!handled_.insert(marker).second) return;
+    if (marker == sfv_name_ || !handled_.insert(marker).second) return;
     if (!is_empty_regular_file(marker)) {
-      steps_.push_back(RepairStep{RepairStep::Kind::clash, marker, {}, {}});
+      steps_.push_back(step(RepairStep::Kind::clash, marker));
       return;
     }
-    steps_.push_back(RepairStep{RepairStep::Kind::remove_marker, marker, {}, {}});
+    steps_.push_back(step(RepairStep::Kind::remove_marker, marker));
     taken_.erase(marker);
     freed_.insert(marker);
   }
 
+  static RepairStep step(RepairStep::Kind kind, const std::string& name,
+                         const std::string& target = {},
+                         const std::optional<FileIdentity>& name_read = {},
+                         const std::optional<FileIdentity>& target_read = {}) {
+    RepairStep step;
+    step.kind = kind;
+    step.name = name;
+    step.target = target;
+    step.name_read = name_read;
+    step.target_read = target_read;
+    return step;
+  }
+
   const Settings& settings_;
+  std::string sfv_name_;
   std::vector<RepairStep> steps_;
   std::set<std::string> taken_;    // names that planned steps give to files
   std::set<std::string> freed_;    // names that planned steps take away
@@ -177,35 +208,66 @@ class Planner {
   std::set<std::string> listed_;  // names of the counted entries
 };
 
-std::string reason(int error) { return std::strerror(error); }
+// True when `name` still denotes the very file that was read as `read`,
+// unchanged; checked right before the step, the last moment kuvo can.
+bool is_file_read(const std::string& name, const std::optional<FileIdentity>& read) {
+  return read && identity_of(name) == read;
+}
+
+// The owner and group that files a repair creates get: the release
+// directory's, when the repair runs as root; none otherwise, when they are the
+// runner's own anyway.
+std::optional<std::pair<uid_t, gid_t>> owner_for_new_files() {
+  struct stat st;
+  if (geteuid() != 0 || stat(".", &st) != 0) return std::nullopt;
+  return std::pair{st.st_uid, st.st_gid};
+}
+
+// Sets the outcome of a step from the result of its system call.
+void settle(RepairStep& step, bool succeeded) {
+  step.outcome = succeeded ? RepairStep::Outcome::done : RepairStep::Outcome::failed;
+  step.error = succeeded ? 0 : errno;
+}
 
 // Renames without ever replacing what bears the new name, even should it come
 // there after the plan was made.
-std::optional<std::string> rename_without_replacing(const std::string& from,
-                                                    const std::string& to) {
-  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-    return std::nullopt;
+void rename_without_replacing(RepairStep& step) {
+  if (renameat2(AT_FDCWD, step.name.c_str(), AT_FDCWD, step.target.c_str(), RENAME_NOREPLACE) ==
+      0) {
+    return settle(step, true);
   }
-  int error = errno;
   // File systems without the flag get the same rule from a check just before.
-  if (error == EINVAL || error == ENOSYS) {
+  if (errno == EINVAL || errno == ENOSYS) {
     struct stat st;
-    if (lstat(to.c_str(), &st) != 0) {
-      if (std::rename(from.c_str(), to.c_str()) == 0) return std::nullopt;
-      error = errno;
-    } else {
-      error = EEXIST;
+    if (lstat(step.target.c_str(), &st) == 0) {
+      errno = EEXIST;
+      return settle(step, false);
     }
+    return settle(step, std::rename(step.name.c_str(), step.target.c_str()) == 0);
   }
-  return "Unable to rename " + from + " to " + to + ": " + reason(error) + ".";
+  settle(step, false);
 }
 
-std::optional<std::string> remove_empty_marker(const std::string& marker) {
-  if (!is_empty_regular_file(marker)) {
-    return "Unable to remove marker " + marker + ": it is no longer an empty file.";
+// Lays out the empty marker, never over anything that bears its name.
+void create_empty_marker(RepairStep& step, const std::optional<std::pair<uid_t, gid_t>>& owner) {
+  const int fd =
+      open(step.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+  settle(step, fd >= 0);
+  if (fd < 0) return;
+  // Ownership is a courtesy to the site: a failure leaves the marker root's.
+  if (owner) {
+    int ignored = fchown(fd, owner->first, owner->second);
+    (void)ignored;
   }
-  if (unlink(marker.c_str()) == 0) return std::nullopt;
-  return "Unable to remove marker " + marker + ": " + reason(errno) + ".";
+  close(fd);
+}
+
+void remove_empty_marker(RepairStep& step) {
+  if (!is_empty_regular_file(step.name)) {
+    step.outcome = RepairStep::Outcome::changed;
+    return;
+  }
+  settle(step, unlink(step.name.c_str()) == 0);
 }
 
 }  // namespace
@@ -215,23 +277,30 @@ std::vector<RepairStep> plan_repair(const Settings& settings, const ReleaseRepor
 }
 
 void apply_repair(std::vector<RepairStep>& plan) {
+  const std::optional<std::pair<uid_t, gid_t>> owner = owner_for_new_files();
   for (RepairStep& step : plan) {
     switch (step.kind) {
       case RepairStep::Kind::rename:
-        step.failure = rename_without_replacing(step.name, step.target);
+        if (!is_file_read(step.name, step.name_read)) {
+          step.outcome = RepairStep::Outcome::changed;
+        } else {
+          rename_without_replacing(step);
+        }
         break;
       case RepairStep::Kind::exchange:
-        if (renameat2(AT_FDCWD, step.name.c_str(), AT_FDCWD, step.target.c_str(),
-                      RENAME_EXCHANGE) != 0) {
-          step.failure = "Unable to exchange " + step.name + " and " + step.target + ": " +
-                         reason(errno) + ".";
+        if (!is_file_read(step.name, step.name_read) ||
+            !is_file_read(step.target, step.target_read)) {
+          step.outcome = RepairStep::Outcome::changed;
+        } else {
+          settle(step, renameat2(AT_FDCWD, step.name.c_str(), AT_FDCWD, step.target.c_str(),
+                                 RENAME_EXCHANGE) == 0);
         }
         break;
       case RepairStep::Kind::create_marker:
-        step.failure = create_marker(step.name);
+        create_empty_marker(step, owner);
         break;
       case RepairStep::Kind::remove_marker:
-        step.failure = remove_empty_marker(step.name);
+        remove_empty_marker(step);
         break;
       case RepairStep::Kind::clash:
         break;
@@ -239,20 +308,28 @@ void apply_repair(std::vector<RepairStep>& plan) {
   }
 }
 
-void publish_repaired(const Settings& settings, const std::string& sfv_name) {
-  NameList listing = scan_directory(".");
-  if (!listing.readable()) {
-    report_unreadable_directory(settings);
-    return;
+void publish_examined(const Settings& settings, const ReleaseReport& before,
+                      const ReleaseReport& after) {
+  if (after.problem != ReleaseProblem::none || !publishing_enabled(settings)) return;
+  const NameList listing = scan_directory(".");
+  const Progress progress = after.progress();
+  Settings publishing = settings;
+  // The status line tells the site a release moved; one that stands where it
+  // stood before the repair has nothing new to tell.
+  if (before.problem == ReleaseProblem::none && before.progress().percent == progress.percent) {
+    publishing.announce_mode = AnnounceMode::off;
   }
-  Release release(std::move(listing));
-  release.sfv_name = sfv_name;
-  release.sfv = load_sfv(sfv_name);
-  if (release.sfv.empty()) {
-    report_unparsable_sfv(settings, sfv_name);
-    return;
+  const std::string status_dir = status_directory_name(settings, progress);
+  struct stat st;
+  const bool status_dir_was_there = lstat(status_dir.c_str(), &st) == 0;
+  publish_status(publishing, listing, progress, Upload::release_file);
+  const std::optional<std::pair<uid_t, gid_t>> owner = owner_for_new_files();
+  if (settings.status_dir_switch && owner && !status_dir_was_there) {
+    // Not following a link: only the directory just made is handed over.
+    int ignored =
+        fchownat(AT_FDCWD, status_dir.c_str(), owner->first, owner->second, AT_SYMLINK_NOFOLLOW);
+    (void)ignored;
   }
-  finish_run(settings, release, Upload::release_file);
 }
 
 }  // namespace kuvo

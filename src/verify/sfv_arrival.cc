@@ -12,7 +12,7 @@
 #include "fileset/name_index.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
-#include "verify/progress.h"
+#include "verify/release_progress.h"
 
 namespace kuvo {
 namespace {
@@ -36,17 +36,17 @@ std::optional<Release> read_release(const Settings& settings) {
   return release;
 }
 
-// Emits the line that tells why a change failed, if it did.
-void emit_failure(const Settings& settings, const std::optional<std::string>& failure) {
-  if (failure) emit_message(settings, *failure);
+// Emits the line that tells why a change was refused, if it was.
+void emit_refusal(const Settings& settings, const Change& change) {
+  if (change.refused()) emit_message(settings, change.line);
 }
 
 // Renames `from` to `to`, tells a failure, and keeps the listing up to date.
 void rename_and_note(const Settings& settings, ReleaseFiles& files, const std::string& from,
                      const std::string& to) {
-  std::optional<std::string> failure = rename_file(from, to);
-  if (!failure) files.renamed(from, to);
-  emit_failure(settings, failure);
+  const Change change = rename_file(from, to);
+  if (!change.refused()) files.renamed(from, to);
+  emit_refusal(settings, change);
 }
 
 // Tests the file `name` that waits for its test against the SFV entry of `base`,
@@ -73,8 +73,8 @@ void retest_file(const Settings& settings, const SfvIndex& sfv, ReleaseFiles& fi
   }
   // The file gets back the name it was uploaded under, not the SFV's spelling.
   emit_message(settings, "CRC okay.");
-  if (std::optional<std::string> failure = rename_file(name, base)) {
-    emit_message(settings, *failure);
+  if (const Change change = rename_file(name, base); change.refused()) {
+    emit_message(settings, change.line);
     return;
   }
   // The test read through the open descriptor, the rename went by name: other
@@ -133,8 +133,8 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
       if (at && !listed.at(*at) && std::remove(marker.c_str()) == 0) removed.push_back(*at);
     } else if (marker_like.count(marker)) {
       continue;
-    } else if (std::optional<std::string> failure = create_marker(marker)) {
-      emit_message(settings, *failure);
+    } else if (const Change change = create_marker(marker); change.refused()) {
+      emit_message(settings, change.line);
     } else {
       created.push_back(i);
     }

@@ -8,7 +8,7 @@
 #include "fileset/name_lookup.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
-#include "verify/progress.h"
+#include "verify/release_progress.h"
 #include "verify/release.h"
 
 namespace kuvo {
@@ -19,9 +19,9 @@ namespace {
 // a failed rename gets a line of its own.
 void set_aside(const Settings& settings, const std::string& message) {
   const std::string& upload = settings.uploaded_file;
-  const std::optional<std::string> failure = rename_file(upload, upload + settings.untested_suffix);
+  const Change change = rename_file(upload, upload + settings.untested_suffix);
   emit_message(settings, message);
-  if (failure) emit_message(settings, *failure);
+  if (change.refused()) emit_message(settings, change.line);
 }
 
 // No SFV in the release directory: without untested mode the upload waits as

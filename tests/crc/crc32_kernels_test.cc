@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "crc/crc32.h"
+#include "crc/crc32_reference.h"
 
 namespace kuvo {
 

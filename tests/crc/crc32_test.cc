@@ -1,4 +1,5 @@
 #include "crc/crc32.h"
+#include "crc/crc32_reference.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -16,6 +16,12 @@
 //   KUVO_FAULT_MOVE_ON_READ=<base name>  the first `read` of a file of this base
 //   KUVO_FAULT_MOVE_FROM=<path>          name renames FROM to TO first, as
 //   KUVO_FAULT_MOVE_TO=<path>            another process may while kuvo reads.
+//   KUVO_FAULT_REPLACE_NAME=<base name>  once a `read` on a descriptor open on
+//   KUVO_FAULT_REPLACE_WITH=<bytes>      a file of this base name reaches the
+//                                     end, the file under that name is replaced,
+//                                     once, by a new file holding these bytes,
+//                                     as another process may do between kuvo's
+//                                     read of a file and its rename.
 //   KUVO_FAULT_LOG=<path>             a line is appended for every fault
 //                                     injected ("read EIO", "readdir EIO",
 //                                     "read EINTR"), so that a test can tell
@@ -34,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace {
 
@@ -112,6 +119,22 @@ Entry* next_entry(DIR* dir, Entry* (*real)(DIR*)) {
   return entry;
 }
 
+// Replaces the file open on `fd` by a new one holding `bytes`, under its name.
+void replace_file(int fd, const char* bytes) {
+  char link[64];
+  char target[4096] = {};
+  std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  if (readlink(link, target, sizeof target - 8) < 0) return;
+  const std::string fresh = std::string(target) + ".new";
+  if (FILE* out = std::fopen(fresh.c_str(), "wb")) {
+    std::fputs(bytes, out);
+    std::fclose(out);
+    if (std::rename(fresh.c_str(), target) == 0) inject("replaced\n", 0);
+  }
+}
+
+bool replaced = false;
+
 }  // namespace
 
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
@@ -144,7 +167,14 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
       count = static_cast<size_t>(after - offset);
     }
   }
-  return real(fd, buffer, count);
+  const ssize_t got = real(fd, buffer, count);
+  const char* replace = std::getenv("KUVO_FAULT_REPLACE_NAME");
+  if (got == 0 && replace != nullptr && !replaced && opens_file_named(fd, replace)) {
+    replaced = true;
+    const char* with = std::getenv("KUVO_FAULT_REPLACE_WITH");
+    replace_file(fd, with != nullptr ? with : "");
+  }
+  return got;
 }
 
 extern "C" dirent* readdir(DIR* dir) {

@@ -49,7 +49,7 @@ TEST(AdminCommandTest, RecursionFindsReleasesBelowAndFollowsNoLinks) {
   ASSERT_EQ(symlink("..", (top / "a/CD1/up").c_str()), 0);
   ASSERT_EQ(symlink("../a", (top / "b/a").c_str()), 0);
 
-  RunResult run = run_kuvo({}, {"--check", "-r"}, top.path());
+  RunResult run = run_kuvo({}, {"--check", "-rj2"}, top.path());
   EXPECT_EQ(run.status, 0);
   std::istringstream lines(run.out);
   std::vector<std::string> summaries;
@@ -60,6 +60,16 @@ TEST(AdminCommandTest, RecursionFindsReleasesBelowAndFollowsNoLinks) {
   RunResult none = run_kuvo({}, {"--check", "-r", "b/"}, top.path());
   EXPECT_EQ(none.status, 2);
   EXPECT_EQ(none.out, "ERROR b: no SFV file\n");
+  // A release that can be listed but not entered is an error, never passed over.
+  if (geteuid() != 0) return;
+  ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod((top / "a/CD2").c_str(), 0644), 0);
+  RunOptions as_nobody;
+  as_nobody.cwd = top.path();
+  as_nobody.run_as = 65534;
+  run = run_kuvo({}, {"--check", "-r", "a"}, as_nobody);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.out.find("ERROR a/CD2: cannot enter the directory: Perm"), run.out.npos) << run.out;
 }
 
 TEST(AdminCommandTest, NamesCannotForgeLinesAndJsonKeepsTheirBytes) {

@@ -180,7 +180,8 @@ TEST_F(CheckTest, ReportsEveryStateAndChangesNothing) {
   release("../locked", {{"r.sfv", L::sfv_line("a.rar", "AAA")}});
   chmod((root() + "/../locked/r.sfv").c_str(), 0);
   chmod(sandbox_.path().c_str(), 0755);
-  RunOptions options{sandbox_.path()};
+  RunOptions options;
+  options.cwd = sandbox_.path();
   if (geteuid() == 0) options.run_as = 65534;  // root would read it all the same
   EXPECT_EQ(run_kuvo({}, {"--check", "locked"}, options).out,
             "ERROR locked: SFV file r.sfv: cannot read: Permission denied\n");

@@ -3,6 +3,7 @@
 // uploads leaves them; --dry-run changes nothing and plans what --repair does;
 // nothing that is not an empty marker is ever replaced or removed.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,7 +25,8 @@ std::string plan_of(const std::string& out) {
   std::istringstream lines(out);
   std::string plan;
   for (std::string line; std::getline(lines, line);) {
-    for (const char* step : {"RENAME ", "EXCHANGE ", "CREATE ", "REMOVE ", "CLASH ", "FAILED "}) {
+    for (const char* step :
+         {"RENAME ", "EXCHANGE ", "CREATE ", "REMOVE ", "CLASH ", "FAILED ", "CHANGED ", "NOTE "}) {
       if (line.starts_with(step)) plan += line + "\n";
     }
   }
@@ -271,6 +273,81 @@ TEST(RepairTest, RepairEqualsACleanReplayAndDryRunPlansIt) {
   }
 }
 
+// Steps that must not be carried out, or that fail: no file is lost, and nothing
+// is announced that the report does not call complete or was complete before.
+TEST(RepairTest, NoStepTouchesTheSfvOrUnreadBytesAndOnlyVerifiedChangeIsAnnounced) {
+  const std::string longest = std::string(245, 'n') + ".rar";  // room for "-u", not "-crc-failed"
+  const std::string sfv_a = ReleaseFixture::sfv_line("a.rar", "AAA");
+  const std::string status_50 = "-[050%]-[##########----------]-";
+  struct Row {
+    std::string why;
+    std::vector<std::pair<std::string, std::string>> files;  // "-[..." a directory
+    Env env;
+    bool as_nobody;
+    int status;  // -1: not this table's business
+    std::string plan;
+  };
+  const std::vector<Row> rows = {
+      {"an SFV listing itself is neither renamed nor marked",
+       {{"r.sfv", sfv_a + "r.sfv 00000000\r\n"}, {"a.rar", "AAA"}},
+       {{"KUVO_IGNORE", "*.nfo"}}, false, -1, ""},
+      {"a failed rename to the bad name keeps the good copy from replacing the corrupt one",
+       {{"r.sfv", ReleaseFixture::sfv_line(longest, "LONG")}, {longest, "corrupt"},
+        {longest + "-u", "LONG"}},
+       {{"KUVO_UNTESTED", "-u"}}, false, 1,
+       "RENAME " + longest + " -> " + longest + "-crc-failed\nFAILED " + longest +
+           ": Unable to rename " + longest + " to " + longest +
+           "-crc-failed: File name too long.\nRENAME " + longest + "-u -> " + longest +
+           "\nFAILED " + longest + "-u: Unable to rename " + longest + "-u to " + longest +
+           ": File exists.\n"},
+      {"a file replaced after it was read keeps its name",
+       {{"r.sfv", ReleaseFixture::sfv_line("d.rar", "DDD")}, {"d.rar-untested", "DDD"}},
+       {{"LD_PRELOAD", KUVO_FAULT_SHIM}, {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+        {"KUVO_FAULT_REPLACE_NAME", "d.rar-untested"},
+        {"KUVO_FAULT_REPLACE_WITH", "evil"}},
+       false, 1,
+       "RENAME d.rar-untested -> d.rar\nCHANGED d.rar-untested (not the file that was read; "
+       "left)\n"},
+      {"steps refused for lack of permission publish what was verified",
+       {{"r.sfv", sfv_a + ReleaseFixture::sfv_line("b.rar", "BBB")}, {"a.rar", "AAA"},
+        {"b.rar", "corrupt"}},
+       {}, true, 1,
+       "RENAME b.rar -> b.rar-crc-failed\nFAILED b.rar: Unable to rename b.rar to "
+       "b.rar-crc-failed: Permission denied.\nCREATE b.rar-missing\nFAILED b.rar-missing: "
+       "Unable to create marker b.rar-missing: Permission denied.\n"},
+      {"a release complete before is not announced again, and a stale status directory named",
+       {{"r.sfv", sfv_a}, {"a.rar", "AAA"}, {status_50, ""}}, {}, false, 0,
+       "NOTE " + status_50 + ": stale status directory; --repair refreshes it only with -G\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    if (row.as_nobody && geteuid() != 0) continue;
+    ReleaseFixture release;
+    for (const auto& [name, contents] : row.files) {
+      if (name.starts_with("-[")) mkdir(release.in_release(name).c_str(), 0755);
+      if (!name.starts_with("-[")) release.put(name, contents);
+    }
+    const auto before = snapshot(release.release());
+    Env env = row.env;
+    env["KUVO_ANNOUNCEFILE"] = release.announce();
+    env["KUVO_FAULT_LOG"] = release.sandbox() / "faults.log";
+    write_file(release.announce(), "");
+    chmod(release.announce().c_str(), 0666);
+    chmod(release.sandbox().path().c_str(), 0755);
+    RunOptions options;
+    options.cwd = release.release();
+    if (row.as_nobody) options.run_as = 65534;
+    const RunResult run = run_kuvo(env, {"--repair", "-A1"}, options);
+    const bool seam = row.env.count("LD_PRELOAD") > 0;
+    // A kuvo linked statically takes no preloaded seam.
+    if (seam && read_file(release.sandbox() / "faults.log") != "replaced\n") continue;
+    EXPECT_EQ(plan_of(run.out), row.plan) << run.out;
+    EXPECT_EQ(run.status, row.status < 0 ? run.status : row.status) << run.out;
+    EXPECT_EQ(release.announce_lines().size(), 0u) << run.out;
+    EXPECT_TRUE(seam || snapshot(release.release()) == before) << "no file may change";
+  }
+}
+
 class RepairCaseTest : public ::testing::Test, public ReleaseFixture {};
 
 TEST_F(RepairCaseTest, NothingButEmptyMarkersIsReplacedOrRemoved) {
@@ -329,15 +406,24 @@ TEST_F(RepairCaseTest, AGoodCopyUnderTheBadNameSwapsWithACorruptOneAndUnreadable
 }
 
 TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
-  // Run by relative path: the status file is named by the release's full path,
-  // as a server gives it.
+  // Run by relative path from a directory reached through a link: the status
+  // file and announce line name the release by the full path the shell uses.
   put("a.rar", "AAA");
   put("b.rar-untested", "BBB");
   put("r.sfv", sfv_line("a.rar", "AAA") + sfv_line("b.rar", "BBB") + sfv_line("c.rar", "CCC"));
   mkdir(in_release("-[000%]-[--------------------]-").c_str(), 0777);
-  const Env env{
-      {"KUVO_BASEDIR", sandbox().path()}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"}};
-  RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, sandbox().path());
+  const std::string site = sandbox() / "linked";
+  ASSERT_EQ(symlink(".", site.c_str()), 0);
+  const Env env{{"KUVO_BASEDIR", site}, {"KUVO_ANNOUNCEFILE", announce()}, {"USER", "admin"},
+                {"PWD", site}};
+  // What a repair by root creates belongs to whoever owns the release.
+  ASSERT_TRUE(geteuid() != 0 || chown(release().c_str(), 65534, 65534) == 0);
+  RunResult run = run_kuvo(env, {"--repair", "-G", "-I", "-A2", "rel"}, site);
+  for (const char* made : {"c.rar-missing", "-[066%]-[#############-------]-"}) {
+    struct stat st;
+    ASSERT_EQ(lstat(in_release(made).c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, geteuid() == 0 ? 65534u : geteuid()) << made;
+  }
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "Upload progress: [066%] [#############-------]\r\n");
   EXPECT_EQ(files(),
@@ -346,7 +432,11 @@ TEST_F(RepairCaseTest, PublishesAsAHookRunWouldWithTheSwitchesGiven) {
   std::vector<std::string> lines = announce_lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0].substr(24),
-            " NEWDIR: \"" + release() + " -[066%]-[#############-------]-\" \"admin\" \"?\" \"?\"");
+            " NEWDIR: \"" + site + "/rel -[066%]-[#############-------]-\" \"admin\" \"?\" \"?\"");
+  // Named by its physical path, it is not below KUVO_BASEDIR, and says so.
+  run = run_kuvo(env, {"--repair", "-I", release()});
+  EXPECT_NE(run.out.find("NOTE " + release() + ": not below KUVO_BASEDIR"), std::string::npos)
+      << run.out;
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "verify/progress.h"
+#include "verify/release_progress.h"
 
 #include <unistd.h>
 
