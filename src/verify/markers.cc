@@ -32,12 +32,16 @@ std::string reason(int error) { return std::strerror(error); }
 
 }  // namespace
 
+std::string rename_failure(const std::string& from, const std::string& to, int error) {
+  return "Unable to rename " + from + " to " + to + ": " + reason(error) + ".";
+}
+
 std::optional<std::string> rename_file(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return std::nullopt;
   // A file that is gone (never uploaded, or removed meanwhile) leaves nothing
   // under its old name that could pass for something it is not.
   if (errno == ENOENT) return std::nullopt;
-  return "Unable to rename " + from + " to " + to + ": " + reason(errno) + ".";
+  return rename_failure(from, to, errno);
 }
 
 std::optional<std::string> create_marker(const std::string& marker) {

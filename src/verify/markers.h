@@ -29,6 +29,10 @@ bool counts_towards_release(const Settings& settings, const SfvEntry& entry);
 // gone.
 std::optional<std::string> rename_file(const std::string& from, const std::string& to);
 
+// The line that tells why renaming `from` to `to` failed with the errno value
+// `error`: "Unable to rename a to b: reason.". Cannot fail.
+std::string rename_failure(const std::string& from, const std::string& to, int error);
+
 // Creates the empty marker `marker` unless something already bears its name
 // (whoever made it, it is left untouched); on any other failure returns the
 // line that tells why ("Unable to create marker m: reason."). nullopt when the
