@@ -12,6 +12,7 @@ enum class ExitStatus : int {
   no_usable_sfv = 4,     // single file: directory unreadable, no SFV, SFV unparsable
   set_aside = 5,         // single file: not listed or unreadable; now untested
   crc_failed = 6,        // single file: CRC mismatch
+  being_written = 7,     // single file: someone is still writing the upload; nothing changed
   setup_error = 255      // a setting is missing, a switch unusable, or memory ran out
 };
 

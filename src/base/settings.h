@@ -16,6 +16,17 @@ enum class AnnounceMode {
   every_change  // -A2: also the status line after every check
 };
 
+// What a run does itself with an upload whose CRC does not match (KUVO_ON_BAD).
+// A server's wrapper that would rename or delete the file after the run could
+// catch a re-upload of it being written; the run does it while it holds the
+// file (see FileUnderTest).
+enum class OnBad {
+  server_decides,  // unset: the file keeps its name and the exit status tells
+  keep,            // keep: the same, and a line says so
+  rename,          // rename: the file gets the bad suffix
+  remove           // delete: the file is deleted
+};
+
 struct Settings {
   bool untested_mode = false;      // -U
   bool status_dir_switch = false;  // -G
@@ -33,6 +44,7 @@ struct Settings {
   std::optional<std::string> base_dir;         // KUVO_BASEDIR, always ending in '/'
   std::string ignore_list = "*.nfo *.diz *.cue *.bin *.gif *.jpg *.mpg *.m3u *.txt *.sfv ";
   std::optional<std::string> announce_file;  // KUVO_ANNOUNCEFILE
+  OnBad on_bad = OnBad::server_decides;      // KUVO_ON_BAD
 
   // Where the run's messages go: standard output for a hook run, whose server
   // relays it; standard error for an administrator's command, whose report

@@ -27,6 +27,25 @@ bool report_unset(const Settings& settings, const char* name) {
   return false;
 }
 
+// KUVO_ON_BAD, set by a server's wrapper that wants the run to deal with a
+// mismatching upload; false when it holds anything but the three words.
+bool read_on_bad(Settings& settings) {
+  const std::optional<std::string> value = read_variable("KUVO_ON_BAD");
+  if (!value || value->empty()) return true;
+  if (*value == "rename") {
+    settings.on_bad = OnBad::rename;
+  } else if (*value == "delete") {
+    settings.on_bad = OnBad::remove;
+  } else if (*value == "keep") {
+    settings.on_bad = OnBad::keep;
+  } else {
+    emit_message(settings,
+                 "ENV-Error: environment variable KUVO_ON_BAD must be rename, delete or keep");
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 void load_site_environment(Settings& settings) {
@@ -56,6 +75,7 @@ bool load_environment(Settings& settings) {
   load_site_environment(settings);
   if (!file) return report_unset(settings, "KUVO_FILE");
   if (!dir) return report_unset(settings, "KUVO_DIR");
+  if (!read_on_bad(settings)) return false;
   settings.uploaded_file = std::move(*file);
   settings.release_dir = std::move(*dir);
   return true;

@@ -14,7 +14,8 @@ namespace kuvo {
 void load_site_environment(Settings& settings);
 
 // Fills `settings` from the KUVO_ variables; returns false, after emitting an
-// ENV-Error, when KUVO_FILE or KUVO_DIR is unset.
+// ENV-Error, when KUVO_FILE or KUVO_DIR is unset or KUVO_ON_BAD is not one of
+// rename, delete and keep.
 bool load_environment(Settings& settings);
 
 // What became of an argument offered as a publishing switch.

@@ -53,12 +53,16 @@ Change refused(const std::string& what, int error) {
 
 }  // namespace
 
+std::string rename_failure(const std::string& from, const std::string& to, int error) {
+  return "Unable to rename " + from + " to " + to + ": " + std::strerror(error) + ".";
+}
+
 Change rename_file(const std::string& from, const std::string& to) {
   if (std::rename(from.c_str(), to.c_str()) == 0) return {};
   // A file that is gone (never uploaded, or removed meanwhile) leaves nothing
   // under its old name that could pass for something it is not.
   if (errno == ENOENT) return {};
-  return refused("Unable to rename " + from + " to " + to, errno);
+  return Change{Change::Outcome::refused, rename_failure(from, to, errno)};
 }
 
 Change create_marker(const std::string& marker) {

@@ -61,6 +61,10 @@ struct Change {
 // announced the rename. Done also when `from` is gone.
 Change rename_file(const std::string& from, const std::string& to);
 
+// The line that tells why renaming `from` to `to` failed with the errno value
+// `error`: "Unable to rename a to b: reason.". Cannot fail.
+std::string rename_failure(const std::string& from, const std::string& to, int error);
+
 // Creates the empty marker `marker` unless something already bears its name
 // (whoever made it, it is left untouched); refused on any other failure, with
 // the line that tells why ("Unable to create marker m: reason."). Done when the

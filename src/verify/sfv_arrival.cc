@@ -36,21 +36,20 @@ std::optional<Release> read_release(const Settings& settings) {
   return release;
 }
 
-// Emits the line that tells why a change was refused, if it was.
-void emit_refusal(const Settings& settings, const Change& change) {
-  if (change.refused()) emit_message(settings, change.line);
-}
-
-// Renames `from` to `to`, tells a failure, and keeps the listing up to date.
-void rename_and_note(const Settings& settings, ReleaseFiles& files, const std::string& from,
-                     const std::string& to) {
-  const Change change = rename_file(from, to);
-  if (!change.refused()) files.renamed(from, to);
-  emit_refusal(settings, change);
+// Renames the held file `from` to `to` and keeps the listing up to date;
+// refused, with the line that tells why, when the rename failed.
+Change rename_held(FileUnderTest& file, ReleaseFiles& files, const std::string& from,
+                   const std::string& to, HeldRename& outcome) {
+  outcome = file.rename_while_held(from, to);
+  if (outcome == HeldRename::renamed) files.renamed(from, to);
+  if (outcome != HeldRename::failed) return {};
+  return Change{Change::Outcome::refused, rename_failure(from, to, file.error())};
 }
 
 // Tests the file `name` that waits for its test against the SFV entry of `base`,
-// the name it was uploaded under, and renames it by the verdict.
+// the name it was uploaded under, and renames it by the verdict while it holds
+// it. A file that someone is writing, or that changed while read, keeps its
+// name.
 void retest_file(const Settings& settings, const SfvIndex& sfv, ReleaseFiles& files,
                  const std::string& name, const std::string& base) {
   emit_message(settings, "Testing " + base + "...", LineEnd::none);
@@ -59,33 +58,28 @@ void retest_file(const Settings& settings, const SfvIndex& sfv, ReleaseFiles& fi
     emit_message(settings, "not in SFV, skipping.");
     return;
   }
-  FileUnderTest under_test(name);
+  FileUnderTest under_test(name, Guard::against_writers);
   std::optional<std::uint32_t> crc;
-  if (under_test.is_open()) crc = under_test.crc32();
+  if (under_test.is_open() && !under_test.being_written()) crc = under_test.crc32();
+  if (under_test.is_open() && under_test.being_written()) {
+    emit_message(settings, still_being_written(base));
+    return;
+  }
   if (!crc) {
     emit_message(settings, "unable to read file, skipping.");
     return;
   }
-  if (*crc != entry->expected_crc) {
-    emit_message(settings, "CRC failed, renaming to BAD.");
-    rename_and_note(settings, files, name, base + settings.bad_suffix);
-    return;
-  }
   // The file gets back the name it was uploaded under, not the SFV's spelling.
-  emit_message(settings, "CRC okay.");
-  if (const Change change = rename_file(name, base); change.refused()) {
-    emit_message(settings, change.line);
+  const bool matches = *crc == entry->expected_crc;
+  HeldRename outcome;
+  const Change change =
+      rename_held(under_test, files, name, matches ? base : base + settings.bad_suffix, outcome);
+  if (outcome == HeldRename::being_written) {
+    emit_message(settings, still_being_written(base));
     return;
   }
-  // The test read through the open descriptor, the rename went by name: other
-  // bytes put under the untested name meanwhile must not take the tested name.
-  if (!under_test.is_named(base)) {
-    std::rename(base.c_str(), name.c_str());
-    emit_message(settings,
-                 "Unable to rename " + name + " to " + base + ": it changed while it was tested.");
-    return;
-  }
-  files.renamed(name, base);
+  emit_message(settings, matches ? "CRC okay." : "CRC failed, renaming to BAD.");
+  if (change.refused()) emit_message(settings, change.line);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "verify/single_file.h"
 
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 
@@ -14,46 +15,98 @@
 namespace kuvo {
 namespace {
 
-// Emits `message`, which says the upload is renamed to its untested name, and
-// renames it; an upload that kept its name is never reported as set aside, so
-// a failed rename gets a line of its own.
-void set_aside(const Settings& settings, const std::string& message) {
+// Renames the upload to its untested name and emits `message`, which says so,
+// and returns `status`; an upload that kept its name is never reported as set
+// aside, so a failed rename gets a line of its own. An upload that someone is
+// still writing keeps its name and gets no verdict at all.
+ExitStatus set_aside(const Settings& settings, FileUnderTest& upload_file,
+                     const std::string& message, ExitStatus status) {
   const std::string& upload = settings.uploaded_file;
-  const Change change = rename_file(upload, upload + settings.untested_suffix);
+  const std::string untested = upload + settings.untested_suffix;
+  Change change;
+  if (!upload_file.is_open()) {
+    // Nothing to hold: the file cannot be read, so no writer can be told.
+    change = rename_file(upload, untested);
+  } else {
+    switch (upload_file.rename_while_held(upload, untested)) {
+      case HeldRename::being_written:
+        emit_message(settings, still_being_written(upload));
+        return ExitStatus::being_written;
+      case HeldRename::failed:
+        change = {Change::Outcome::refused, rename_failure(upload, untested, upload_file.error())};
+        break;
+      case HeldRename::renamed:
+        break;
+    }
+  }
   emit_message(settings, message);
   if (change.refused()) emit_message(settings, change.line);
+  return status;
 }
 
 // No SFV in the release directory: without untested mode the upload waits as
 // it is; with it, it is set aside and its marker goes.
-ExitStatus handle_missing_sfv(const Settings& settings, ReleaseFiles& files) {
+ExitStatus handle_missing_sfv(const Settings& settings, ReleaseFiles& files,
+                              FileUnderTest& upload_file) {
   const std::string& upload = settings.uploaded_file;
   if (!settings.untested_mode) {
     emit_message(settings, "Skipping " + upload + ", you need to upload an SFV file first.");
     return ExitStatus::no_usable_sfv;
   }
-  set_aside(settings, "No SFV file located, renaming " + upload + " to UNTESTED.");
+  const ExitStatus status =
+      set_aside(settings, upload_file, "No SFV file located, renaming " + upload + " to UNTESTED.",
+                ExitStatus::no_usable_sfv);
   const std::string marker = upload + settings.missing_suffix;
-  if (files.holds(marker)) std::remove(marker.c_str());
-  return ExitStatus::no_usable_sfv;
+  if (status == ExitStatus::no_usable_sfv && files.holds(marker)) std::remove(marker.c_str());
+  return status;
 }
 
-// The upload's CRC-32, or none after setting the upload aside when it cannot
-// be opened or read to its end: such a file gets no verdict at all.
-std::optional<std::uint32_t> checksum_upload(const Settings& settings,
-                                             const std::string& sfv_name) {
+// Does with a mismatching upload what KUVO_ON_BAD asks, while the file is
+// held, and returns the line that tells the uploader; none when the server
+// decides. being_written when someone reached for the file meanwhile: it then
+// keeps its name.
+std::optional<std::string> act_on_bad(const Settings& settings, FileUnderTest& upload_file,
+                                      HeldRename& outcome) {
   const std::string& upload = settings.uploaded_file;
-  std::optional<std::uint32_t> crc;
-  {
-    FileUnderTest file(upload);
-    if (file.is_open()) {
-      emit_message(settings, "Checking " + upload + " against SFV file " + sfv_name + "...",
-                   LineEnd::none);
-      crc = file.crc32();
-    }
+  const std::string bad = upload + settings.bad_suffix;
+  outcome = HeldRename::renamed;
+  switch (settings.on_bad) {
+    case OnBad::server_decides:
+      return std::nullopt;
+    case OnBad::keep:
+      return "CRC mismatch: " + upload + " was kept.";
+    case OnBad::rename:
+      outcome = upload_file.rename_while_held(upload, bad);
+      if (outcome == HeldRename::failed) {
+        return "CRC mismatch: " + upload + " could not be renamed to " + bad + ": " +
+               std::strerror(upload_file.error()) + ".";
+      }
+      return "CRC mismatch: " + upload + " was renamed to " + bad + ".";
+    case OnBad::remove:
+      // Parked under the bad name on its way out, so that a file that cannot
+      // be deleted at least bears that name.
+      outcome = upload_file.remove_while_held(upload, bad);
+      if (outcome == HeldRename::failed) {
+        return "CRC mismatch: " + upload + " could not be deleted: " +
+               std::strerror(upload_file.error()) + ".";
+      }
+      return "CRC mismatch: " + upload + " was deleted.";
   }
-  if (!crc) set_aside(settings, "Unable to read file " + upload + ", renaming to UNTESTED.");
-  return crc;
+  return std::nullopt;
+}
+
+// The verdict on a mismatching upload, or none when someone reached for it
+// before it could be acted on.
+ExitStatus report_mismatch(const Settings& settings, FileUnderTest& upload_file) {
+  HeldRename outcome;
+  const std::optional<std::string> fate = act_on_bad(settings, upload_file, outcome);
+  if (outcome == HeldRename::being_written) {
+    emit_message(settings, still_being_written(settings.uploaded_file));
+    return ExitStatus::being_written;
+  }
+  emit_message(settings, "CRC failed.");
+  if (fate) emit_message(settings, *fate);
+  return ExitStatus::crc_failed;
 }
 
 }  // namespace
@@ -66,30 +119,47 @@ ExitStatus check_uploaded_file(const Settings& settings) {
     report_unreadable_directory(settings);
     return ExitStatus::no_usable_sfv;
   }
+  // Held from here to the end of the run, so that every rename below moves
+  // the bytes that were judged and no writer slips in unseen.
+  FileUnderTest upload_file(upload, Guard::against_writers);
   Release release(std::move(listing));
   std::optional<std::string> sfv_name = find_release_sfv(release.files.list());
-  if (!sfv_name) return handle_missing_sfv(settings, release.files);
+  if (!sfv_name) return handle_missing_sfv(settings, release.files, upload_file);
   release.sfv_name = std::move(*sfv_name);
 
   release.sfv = load_sfv(release.sfv_name);
   if (release.sfv.empty()) {
-    set_aside(settings, "Error parsing SFV file " + release.sfv_name + ", renaming " + upload +
-                            " to UNTESTED.");
-    return ExitStatus::no_usable_sfv;
+    return set_aside(
+        settings, upload_file,
+        "Error parsing SFV file " + release.sfv_name + ", renaming " + upload + " to UNTESTED.",
+        ExitStatus::no_usable_sfv);
   }
   const std::optional<SfvEntry> entry = find_sfv_entry(release.sfv, upload);
   if (!entry) {
-    set_aside(settings, "File " + upload + " is not listed in SFV " + release.sfv_name +
-                            ", renaming to UNTESTED.");
-    return ExitStatus::set_aside;
+    return set_aside(settings, upload_file,
+                     "File " + upload + " is not listed in SFV " + release.sfv_name +
+                         ", renaming to UNTESTED.",
+                     ExitStatus::set_aside);
   }
 
-  const std::optional<std::uint32_t> crc = checksum_upload(settings, release.sfv_name);
-  if (!crc) return ExitStatus::set_aside;
-  if (*crc != entry->expected_crc) {
-    emit_message(settings, "CRC failed.");
-    return ExitStatus::crc_failed;
+  const std::string unreadable = "Unable to read file " + upload + ", renaming to UNTESTED.";
+  if (!upload_file.is_open()) {
+    return set_aside(settings, upload_file, unreadable, ExitStatus::set_aside);
   }
+  if (upload_file.being_written()) {
+    emit_message(settings, still_being_written(upload));
+    return ExitStatus::being_written;
+  }
+  emit_message(settings, "Checking " + upload + " against SFV file " + release.sfv_name + "...",
+               LineEnd::none);
+  // A file that cannot be read to its end gets no verdict at all.
+  const std::optional<std::uint32_t> crc = upload_file.crc32();
+  if (!crc) return set_aside(settings, upload_file, unreadable, ExitStatus::set_aside);
+  if (upload_file.being_written()) {
+    emit_message(settings, still_being_written(upload));
+    return ExitStatus::being_written;
+  }
+  if (*crc != entry->expected_crc) return report_mismatch(settings, upload_file);
 
   // Other uploads' runs may have changed the directory while the checksum was
   // computed; this run's own change below would hide that.

@@ -35,7 +35,7 @@ for name in $(grep -o '"KUVO_[A-Z_]*"' "$top/src/run/environment.cc" | tr -d '"'
   grep -q -- "$name" "$page" || complain "the page does not mention $name"
 done
 exit_section=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /p' "$page")
-for status in 0 1 2 3 4 5 6 255; do
+for status in 0 1 2 3 4 5 6 7 255; do
   grep -qx "\.B $status" <<<"$exit_section" || complain "EXIT STATUS lacks status $status"
 done
 for section in NAME SYNOPSIS DESCRIPTION OPTIONS ENVIRONMENT FILES "EXIT STATUS" EXAMPLES \

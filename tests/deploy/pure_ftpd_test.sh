@@ -89,10 +89,11 @@ pids+=("$server_pid")
 cat >"$work/client.py" <<'EOF'
 import ftplib, io, os, sys, time, zlib
 
-port, answers, site = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+port, answers, site, plan = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 release = os.path.join(site, "incoming", "Some.Release")
 failures = []
-answered = 0
+with open(answers) as log:
+    answered = len(log.read().splitlines())
 
 def data(name):
     return ("contents of %s\n" % name).encode()
@@ -131,34 +132,68 @@ def sfv(names, extra=""):
 ftp = ftplib.FTP()
 ftp.connect("127.0.0.1", port, timeout=20)
 ftp.login("up", "secret")
-if ftp.pwd() != "/":
-    failures.append("the session is not locked into the site: %s" % ftp.pwd())
-ftp.cwd("incoming")
-# Not a release directory's file: no answer may come for it (the next one
-# logged must be a.rar's).
-ftp.storbinary("STOR stray.rar", io.BytesIO(b"stray"))
-ftp.mkd("Some.Release")
-ftp.cwd("Some.Release")
-upload(ftp, "a.rar", data("a.rar"), "[4]", "No SFV file located, renaming a.rar to UNTESTED.",
-       listing=["a.rar-untested"])
-upload(ftp, "some.sfv", sfv(["a.rar", "b.rar", "c.rar", "d.rar"], "some.nfo 01234567\n"),
-       "[0]", "Testing a.rar...CRC okay.", "Upload progress: [025%] [#####---------------]",
-       listing=["a.rar", "b.rar-missing", "c.rar-missing", "d.rar-missing", "some.sfv",
-                "-[025%]-[#####---------------]-"])
-upload(ftp, "c.rar", b"corrupt" + data("c.rar"), "[6]", "CRC failed.",
-       "CRC mismatch: c.rar was renamed to c.rar-crc-failed.")
-upload(ftp, "b.rar", data("b.rar"), "[2]", "Upload progress: [050%]")
-ftp.mkd("Sample")
-ftp.storbinary("STOR Sample/sample.mkv", io.BytesIO(b"sample"))
-upload(ftp, "d.rar", data("d.rar"), "[2]", "Upload progress: [075%]")
-upload(ftp, "c.rar", data("c.rar"), "[3]", "Upload progress: [100%] [--all-files-CRC-ok--]",
-       listing=["Sample", "a.rar", "b.rar", "c.rar", "c.rar-crc-failed", "complete", "d.rar",
-                "some.sfv"])
+
+def whole_release():
+    if ftp.pwd() != "/":
+        failures.append("the session is not locked into the site: %s" % ftp.pwd())
+    ftp.cwd("incoming")
+    # Not a release directory's file: no answer may come for it (the next one
+    # logged must be a.rar's).
+    ftp.storbinary("STOR stray.rar", io.BytesIO(b"stray"))
+    ftp.mkd("Some.Release")
+    ftp.cwd("Some.Release")
+    upload(ftp, "a.rar", data("a.rar"), "[4]", "No SFV file located, renaming a.rar to UNTESTED.",
+           listing=["a.rar-untested"])
+    upload(ftp, "some.sfv", sfv(["a.rar", "b.rar", "c.rar", "d.rar"], "some.nfo 01234567\n"),
+           "[0]", "Testing a.rar...CRC okay.", "Upload progress: [025%] [#####---------------]",
+           listing=["a.rar", "b.rar-missing", "c.rar-missing", "d.rar-missing", "some.sfv",
+                    "-[025%]-[#####---------------]-"])
+    upload(ftp, "c.rar", b"corrupt" + data("c.rar"), "[6]", "CRC failed.",
+           "CRC mismatch: c.rar was renamed to c.rar-crc-failed.")
+    upload(ftp, "b.rar", data("b.rar"), "[2]", "Upload progress: [050%]")
+    ftp.mkd("Sample")
+    ftp.storbinary("STOR Sample/sample.mkv", io.BytesIO(b"sample"))
+    upload(ftp, "d.rar", data("d.rar"), "[2]", "Upload progress: [075%]")
+    upload(ftp, "c.rar", data("c.rar"), "[3]", "Upload progress: [100%] [--all-files-CRC-ok--]",
+           listing=["Sample", "a.rar", "b.rar", "c.rar", "c.rar-crc-failed", "complete", "d.rar",
+                    "some.sfv"])
+    if os.listdir(os.path.join(release, "Sample")) != ["sample.mkv"]:
+        failures.append("Sample/ holds %s" % os.listdir(os.path.join(release, "Sample")))
+    if "stray.rar" not in os.listdir(os.path.join(site, "incoming")):
+        failures.append("stray.rar was touched")
+
+def lost_reupload(rounds):
+    """A corrupt upload and at once the good one over it: pure-uploadscript
+    runs the first upload's check late, often while the good copy is being
+    written. No good copy may ever end up under the bad name, and each
+    release completes."""
+    good = bytes(range(256)) * (16 * 4096)  # 16 MiB: its writing takes a while
+    for n in range(rounds):
+        name = "Race.%d" % n
+        path = os.path.join(site, "incoming", name)
+        ftp.cwd("/incoming")
+        ftp.mkd(name)
+        ftp.cwd(name)
+        ftp.storbinary("STOR race.sfv", io.BytesIO(b"test.r01 %08x\n" % zlib.crc32(good)))
+        wait_for_answer()
+        ftp.storbinary("STOR test.r01", io.BytesIO(b"corrupt"))
+        ftp.storbinary("STOR test.r01", io.BytesIO(good))
+        verdicts = [wait_for_answer(), wait_for_answer()]
+        print("%-10s %s" % (name, " / ".join(v[v.find("["):] for v in verdicts)))
+        upload = os.path.join(path, "test.r01")
+        if not os.path.exists(upload) or open(upload, "rb").read() != good:
+            failures.append("%s: test.r01 does not hold the good upload" % name)
+        bad = os.path.join(path, "test.r01-crc-failed")
+        if os.path.exists(bad) and open(bad, "rb").read() != b"corrupt":
+            failures.append("%s: the good upload was set aside as bad" % name)
+        if not os.path.isdir(os.path.join(path, "complete")):
+            failures.append("%s: not complete: %s" % (name, sorted(os.listdir(path))))
+
+if plan == "site":
+    whole_release()
+else:
+    lost_reupload(4)
 ftp.quit()
-if os.listdir(os.path.join(release, "Sample")) != ["sample.mkv"]:
-    failures.append("Sample/ holds %s" % os.listdir(os.path.join(release, "Sample")))
-if "stray.rar" not in os.listdir(os.path.join(site, "incoming")):
-    failures.append("stray.rar was touched")
 for failure in failures:
     print("FAIL: " + failure)
 sys.exit(1 if failures else 0)
@@ -166,10 +201,12 @@ EOF
 
 fail=0
 complain() { echo "pure_ftpd_test: $*" >&2; fail=1; }
-timeout 120 "$python" "$work/client.py" "$port" "$answers" "$work/site" || fail=1
+timeout 120 "$python" "$work/client.py" "$port" "$answers" "$work/site" site || fail=1
 [ "$(wc -l <"$answers")" -eq 6 ] || complain "$(wc -l <"$answers") answers logged, not 6"
 
 # The login and the file's group (which has no name here) in announce lines.
 check_announce "$work/site/announce.log" "$work/site/incoming/Some.Release" up "$uid" "?"
+
+timeout 180 "$python" "$work/client.py" "$port" "$answers" "$work/site" race || fail=1
 [ "$fail" -eq 0 ] && echo "pure_ftpd_test: the recipe works with a real pure-ftpd"
 exit "$fail"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Checks contrib/pure-ftpd/kuvo-pure-ftpd with a stand-in for kuvo: which
-# uploads it hands to kuvo, with which settings, what it logs, and what it
-# does on status 6 and with unusable settings.
+# uploads it hands to kuvo, with which settings, what it logs, that it leaves
+# status 6 to kuvo (KUVO_ON_BAD), and what it does with unusable settings.
 # Usage: pure_ftpd_wrapper_test.sh
 set -euo pipefail
 top="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -11,7 +11,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/kuvo-pure-wrapper.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 cat >"$work/fake-kuvo" <<'EOF'
 #!/bin/sh
-printf '%s|%s|%s|%s|%s|%s\n' "$KUVO_DIR" "$KUVO_FILE" "$USER" "$GROUP" "$KUVO_COMPLETE" "$*" >>"$FAKE_SEEN"
+printf '%s|%s|%s|%s|%s|%s|%s\n' "$KUVO_DIR" "$KUVO_FILE" "$USER" "$GROUP" "$KUVO_COMPLETE" "$KUVO_ON_BAD" "$*" >>"$FAKE_SEEN"
 printf "$FAKE_ANSWER"
 exit "$FAKE_STATUS"
 EOF
@@ -39,7 +39,7 @@ settings
 : >"$work/incoming/Rel/a.rar"
 [ "$(run 2 'banner\r\nChecking a.rar...CRC \033okay.\r\n' "$work/incoming/Rel/a.rar")" = 2 ] ||
   complain "kuvo's status is not the wrapper's"
-[ "$(cat "$work/seen")" = "$work/incoming/Rel|a.rar|alice|2001|done|-U -G" ] ||
+[ "$(cat "$work/seen")" = "$work/incoming/Rel|a.rar|alice|2001|done|rename|-U -G" ] ||
   complain "kuvo was run with: $(cat "$work/seen")"
 grep -qx "[0-9-]* [0-9:]* $work/incoming/Rel/a.rar \[2\] banner | Checking a.rar...CRC ?okay." \
   "$work/answers.log" || complain "logged: $(cat "$work/answers.log")"
@@ -52,9 +52,9 @@ done
 settings ON_BAD=delete
 : >"$work/incoming/Rel/c.rar"
 [ "$(run 6 'CRC failed.' "$work/incoming/Rel/c.rar")" = 6 ] || complain "status 6 was not passed on"
-[ ! -e "$work/incoming/Rel/c.rar" ] || complain "ON_BAD=delete kept the upload"
-grep -q 'CRC failed. | CRC mismatch: c.rar was deleted.$' "$work/answers.log" ||
-  complain "status 6 logged: $(cat "$work/answers.log")"
+[ -e "$work/incoming/Rel/c.rar" ] || complain "the wrapper deleted the upload itself"
+grep -q "|delete|-U -G$" "$work/seen" || complain "ON_BAD did not reach kuvo: $(cat "$work/seen")"
+grep -q 'CRC failed.$' "$work/answers.log" || complain "status 6 logged: $(cat "$work/answers.log")"
 
 for unusable in "ON_BAD=drop" "RELEASES=$work/none"; do
   settings "$unusable"

@@ -22,6 +22,10 @@
 //                                     once, by a new file holding these bytes,
 //                                     as another process may do between kuvo's
 //                                     read of a file and its rename.
+//   KUVO_FAULT_WRITE_NAME=<base name> after the first read of a file of this
+//                                     base name, another writer appends a byte
+//                                     to it ("write"), or finds its open held by
+//                                     the run's lease ("write held").
 //   KUVO_FAULT_LOG=<path>             a line is appended for every fault
 //                                     injected ("read EIO", "readdir EIO",
 //                                     "read EINTR"), so that a test can tell
@@ -71,16 +75,31 @@ void inject(const char* line, int error) {
   errno = error;
 }
 
-// True when `fd` is open on a file whose base name is `name`.
-bool opens_file_named(int fd, const char* name) {
+// True when `fd` is open on a file whose base name is `name`; its path goes
+// to `target`.
+bool opens_file_named(int fd, const char* name, char (&target)[4096]) {
   char link[64];
-  char target[4096];
   std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
   ssize_t length = readlink(link, target, sizeof target - 1);
   if (length < 0) return false;
   target[length] = '\0';
   const char* slash = std::strrchr(target, '/');
   return std::strcmp(slash != nullptr ? slash + 1 : target, name) == 0;
+}
+
+// Another writer at `path`, as an upload server writing over the file; it
+// does not wait for a lease to go (the run holds it until it ends).
+void write_meanwhile(const char* path) {
+  static bool written = false;
+  if (written) return;
+  written = true;
+  int fd = open(path, O_WRONLY | O_APPEND | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    inject(errno == EWOULDBLOCK ? "write held\n" : "write failed\n", 0);
+    return;
+  }
+  inject(write(fd, "x", 1) == 1 ? "write\n" : "write failed\n", 0);
+  close(fd);
 }
 
 // Descriptors whose last read was interrupted, so that the retry goes through.
@@ -140,8 +159,9 @@ bool replaced = false;
 extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   static const auto real = next_definition<ssize_t (*)(int, void*, size_t)>("read");
   static bool moved = false;  // FROM and TO are set whenever MOVE_ON_READ is
+  char target[4096];
   if (const char* on = std::getenv("KUVO_FAULT_MOVE_ON_READ");
-      !moved && on != nullptr && opens_file_named(fd, on)) {
+      !moved && on != nullptr && opens_file_named(fd, on, target)) {
     moved = true;
     if (rename(std::getenv("KUVO_FAULT_MOVE_FROM"), std::getenv("KUVO_FAULT_MOVE_TO")) == 0)
       inject("moved\n", 0);
@@ -153,9 +173,14 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
       return -1;
     }
   }
+  if (const char* written = std::getenv("KUVO_FAULT_WRITE_NAME")) {
+    const ssize_t got = real(fd, buffer, count);
+    if (got > 0 && opens_file_named(fd, written, target)) write_meanwhile(target);
+    return got;
+  }
   const char* name = std::getenv("KUVO_FAULT_READ_NAME");
   const long long after = setting("KUVO_FAULT_READ_AFTER");
-  if (name != nullptr && after >= 0 && opens_file_named(fd, name)) {
+  if (name != nullptr && after >= 0 && opens_file_named(fd, name, target)) {
     // The file's offset stands for the bytes delivered so far, also across
     // reopenings, as a bad spot on the disk stays where it is.
     const off_t offset = lseek(fd, 0, SEEK_CUR);
@@ -169,7 +194,7 @@ extern "C" ssize_t read(int fd, void* buffer, size_t count) {
   }
   const ssize_t got = real(fd, buffer, count);
   const char* replace = std::getenv("KUVO_FAULT_REPLACE_NAME");
-  if (got == 0 && replace != nullptr && !replaced && opens_file_named(fd, replace)) {
+  if (got == 0 && replace != nullptr && !replaced && opens_file_named(fd, replace, target)) {
     replaced = true;
     const char* with = std::getenv("KUVO_FAULT_REPLACE_WITH");
     replace_file(fd, with != nullptr ? with : "");

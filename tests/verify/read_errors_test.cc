@@ -3,6 +3,8 @@
 // read before the error must never pass for the whole SFV or listing.
 #include <elf.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -77,13 +79,14 @@ class ReadErrorsTest : public ::testing::Test {
 
   // Runs kuvo for `file` with the fault library preloaded and `faults` set.
   static RunResult run_with(const ReleaseFixture& release, const std::string& file, Env faults,
-                            const std::vector<std::string>& args = {}) {
+                            const std::vector<std::string>& args = {},
+                            const RunOptions& options = {}) {
     faults["LD_PRELOAD"] = KUVO_FAULT_SHIM;
     // ASan refuses to start unless its runtime is the first library; the fault
     // library only passes calls on, to it or to the C library alike.
     faults["ASAN_OPTIONS"] = "verify_asan_link_order=0";
     faults["KUVO_FAULT_LOG"] = fault_log(release);
-    return release.upload(file, args, faults);
+    return release.upload(file, args, faults, options);
   }
 
   static std::string fault_log(const ReleaseFixture& release) {
@@ -200,10 +203,42 @@ TEST_F(ReadErrorsTest, AFileMovedByAnotherProcessWhileARunReadsIsNotTrusted) {
                             "gone", "b.rar-untested");
   EXPECT_EQ(tested.status, 0);
   EXPECT_EQ(console(tested),
-            "Testing UNTESTED files against r.sfv...\r\nTesting b.rar...CRC okay.\r\nUnable to "
-            "rename b.rar-untested to b.rar: it changed while it was tested.\r\n"
+            "Testing UNTESTED files against r.sfv...\r\nTesting b.rar...File b.rar is still being "
+            "written; it will be checked when its upload ends.\r\n"
             "Creating MISSING files from r.sfv...\r\n");
   EXPECT_EQ(left, (Files{"a.rar", "b.rar-missing", "b.rar-untested", "r.sfv"}));
+}
+
+TEST_F(ReadErrorsTest, AFileWrittenWhileReadGetsNoVerdict) {
+  // A run that may take a lease holds the writer off and sees its lease
+  // broken; one that may not (not the owner) sees the size and times move.
+  struct Row {
+    const char* why;
+    std::optional<unsigned> run_as;
+    const char* fault_line;
+  };
+  const Row rows[] = {{"lease", std::nullopt, "write held"}, {"not the owner", 65534, "write"}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    if (row.run_as && geteuid() != 0) continue;  // only root can run as another user
+    ReleaseFixture release;
+    release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "AAA"));
+    release.put("a.rar", "not AAA");
+    ASSERT_EQ(chmod(release.in_release("a.rar").c_str(), 0666), 0);
+    ASSERT_EQ(chmod(release.sandbox().path().c_str(), 0755), 0);
+    write_file(fault_log(release), "");
+    ASSERT_EQ(chmod(fault_log(release).c_str(), 0666), 0);
+    RunOptions options;
+    options.run_as = row.run_as;
+    RunResult run = run_with(release, "a.rar",
+                             {{"KUVO_FAULT_WRITE_NAME", "a.rar"}, {"KUVO_ON_BAD", "rename"}}, {}, options);
+    EXPECT_EQ(injected(release, row.fault_line), 1);
+    EXPECT_EQ(console(run),
+              "Checking a.rar against SFV file r.sfv...File a.rar is still being written; it will "
+              "be checked when its upload ends.\r\n");
+    EXPECT_EQ(run.status, 7);
+    EXPECT_EQ(release.files(), (Files{"a.rar", "r.sfv"}));
+  }
 }
 
 }  // namespace
