@@ -27,7 +27,8 @@ std::optional<AdminOptions> usage_error(const std::string& message) {
   return std::nullopt;
 }
 
-// The number after -j: whole, from 1 to kMostJobs.
+}  // namespace
+
 std::optional<unsigned> parse_jobs(std::string_view text) {
   if (text.empty() || text.size() > 4) return std::nullopt;
   unsigned value = 0;
@@ -43,6 +44,8 @@ unsigned processors() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(std::min<long>(online, kMostJobs)) : 1;
 }
+
+namespace {
 
 // Takes a publishing switch, spelled as in a server's configuration (case does
 // not matter), with the check a hook run makes; false when `arg` is none.

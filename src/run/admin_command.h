@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/settings.h"
@@ -20,6 +21,13 @@ struct AdminOptions {
   std::vector<std::string> directories;  // "." when none is given
   Settings settings;                     // the site's KUVO_ variables and the publishing switches
 };
+
+// The number after -j: whole, from 1 to 1024; none otherwise.
+std::optional<unsigned> parse_jobs(std::string_view text);
+
+// The processors online, the default number of files read at once; 1 when
+// the system does not say.
+unsigned processors();
 
 // Reads the command line whose argv[1] is "--check" or "--repair", and the
 // KUVO_ variables that describe the site; none, after a line on standard

@@ -4,16 +4,14 @@
 // release directory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "base/progress.h"
 #include "base/settings.h"
+#include "verify/parallel_read.h"
 
 namespace kuvo {
 
@@ -68,26 +66,8 @@ struct ReleaseReport {
   bool complete() const { return progress().complete(); }
 };
 
-// Counters of the reading work, for a progress line shown while it goes on;
-// the totals are set before reading starts.
-struct ReadCounters {
-  std::atomic<std::uint64_t> files_total{0};
-  std::atomic<std::uint64_t> bytes_total{0};
-  std::atomic<std::uint64_t> files_done{0};
-  std::atomic<std::uint64_t> bytes_done{0};
-};
-
-// Files already read in this command, by identity (device, inode, size,
-// modification time), so that a release examined again after its repair is
-// not read twice: a rename keeps all four.
-using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
-using ReadResults = std::map<FileIdentity, std::uint32_t>;
-
-struct AuditOptions {
-  unsigned jobs = 1;                 // files read at once, one thread each
-  ReadCounters* counters = nullptr;  // updated as files are read, when given
-  ReadResults* known = nullptr;      // consulted and extended, when given
-};
+// Files are read as for every other command.
+using AuditOptions = ReadOptions;
 
 // Examines the release in the working directory: lists it, finds its SFV as a
 // single-file check does, reads the files of every counted entry (also under
