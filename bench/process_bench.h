@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -24,6 +25,7 @@
 #include <iterator>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crc/crc32.h"
@@ -266,6 +268,46 @@ inline void make_scratch(const Config& config, const std::string& tag) {
   if (free_bytes(scratch) < needed) {
     fail(parent.string() + " has no room for " + std::to_string(needed >> 20) + " MiB");
   }
+}
+
+// Reads every file to its end through kuvo's buffer size, `threads` threads
+// taking the files in the SFV's order: the floor under any checker, which
+// must at least read them. Fails the benchmark on a read error.
+inline Timing read_all(const fs::path& dir, const std::vector<std::string>& names, int threads) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<bool> failed{false};
+  auto reader = [&] {
+    std::vector<char> buffer(kReadBuffer);
+    for (std::size_t i; (i = next++) < names.size();) {
+      const int fd = open((dir / names[i]).c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd < 0) failed = true;
+      ssize_t got = 1;
+      while (fd >= 0 && (got = read(fd, buffer.data(), buffer.size())) != 0) {
+        if (got < 0 && errno != EINTR) {
+          failed = true;
+          break;
+        }
+      }
+      if (fd >= 0) close(fd);
+    }
+  };
+  rusage before{};
+  rusage after{};
+  getrusage(RUSAGE_SELF, &before);
+  const auto start = std::chrono::steady_clock::now();
+  std::vector<std::thread> workers;
+  for (int i = 0; i < threads; ++i) workers.emplace_back(reader);
+  for (std::thread& worker : workers) worker.join();
+  Timing timing;
+  timing.wall_seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  getrusage(RUSAGE_SELF, &after);
+  timing.cpu_seconds = seconds_of(after.ru_utime, after.ru_stime) -
+                       seconds_of(before.ru_utime, before.ru_stime);
+  if (failed) fail("cannot read the release's files in " + dir.string());
+  timing.status = 0;
+  stop_if_interrupted();
+  return timing;
 }
 
 inline std::optional<std::string> find_in_path(const std::string& program) {

@@ -38,7 +38,7 @@ std::string unable(const std::string& what, const std::string& path, int error) 
   return "Unable to read " + what + " " + printable(path) + ": " + std::strerror(error) + ".\n";
 }
 
-// Collects the files of one path argument.
+// Collects the files the path arguments name, and says what it cannot list.
 class Collector {
  public:
   Collector(bool recursive, const std::vector<FileNumber>& excluded,
