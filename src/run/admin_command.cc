@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "base/case_fold.h"
 #include "fileset/directory_scanner.h"
@@ -43,6 +44,26 @@ std::optional<unsigned> parse_jobs(std::string_view text) {
 unsigned processors() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(std::min<long>(online, kMostJobs)) : 1;
+}
+
+SharedWord take_shared_word(int argc, const char* const* argv, int& i, SharedArguments& shared) {
+  const std::string_view arg = argv[i];
+  if (shared.options_end || arg == "-" || !arg.starts_with("-")) {
+    shared.paths.emplace_back(arg);
+  } else if (arg == "--") {
+    shared.options_end = true;
+  } else if (arg == "-r") {
+    shared.recursive = true;
+  } else if (arg.starts_with("-j")) {
+    std::string_view number = arg.substr(2);
+    if (number.empty() && i + 1 < argc) number = argv[++i];
+    const std::optional<unsigned> jobs = parse_jobs(number);
+    if (!jobs) return SharedWord::bad_jobs;
+    shared.jobs = *jobs;
+  } else {
+    return SharedWord::other;
+  }
+  return SharedWord::taken;
 }
 
 namespace {
@@ -165,28 +186,18 @@ std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* a
   AdminOptions options;
   const std::string_view command = argv[1];
   options.command = command == "--check" ? AdminCommand::check : AdminCommand::repair;
-  options.jobs = processors();
   load_site_environment(options.settings);
   bool dry_run = false;
-  bool options_end = false;
+  SharedArguments shared{false, false, processors(), {}};
   for (int i = 2; i < argc; ++i) {
+    const SharedWord word = take_shared_word(argc, argv, i, shared);
+    if (word == SharedWord::bad_jobs) return usage_error(kBadJobs);
+    if (word == SharedWord::taken) continue;
     const std::string_view arg = argv[i];
-    if (options_end || arg == "-" || !arg.starts_with("-")) {
-      options.directories.emplace_back(arg);
-    } else if (arg == "--") {
-      options_end = true;
-    } else if (arg == "-r") {
-      options.recursive = true;
-    } else if (arg == "-v") {
+    if (arg == "-v") {
       options.verbose = true;
     } else if (arg == "--json") {
       options.json = true;
-    } else if (arg.starts_with("-j")) {
-      std::string_view number = arg.substr(2);
-      if (number.empty() && i + 1 < argc) number = argv[++i];
-      const std::optional<unsigned> jobs = parse_jobs(number);
-      if (!jobs) return usage_error("-j needs a number of threads from 1 to 1024");
-      options.jobs = *jobs;
     } else if (options.command == AdminCommand::repair && arg == "--dry-run") {
       dry_run = true;
     } else {
@@ -198,6 +209,9 @@ std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* a
       if (!error.empty()) return usage_error(error);
     }
   }
+  options.recursive = shared.recursive;
+  options.jobs = shared.jobs;
+  options.directories = std::move(shared.paths);
   if (dry_run) options.command = AdminCommand::dry_run;
   if (options.directories.empty()) options.directories.emplace_back(".");
   for (std::string& dir : options.directories) dir = without_trailing_slashes(dir);

@@ -29,6 +29,24 @@ std::optional<unsigned> parse_jobs(std::string_view text);
 // the system does not say.
 unsigned processors();
 
+// What the words that --check, --repair and --create share set.
+struct SharedArguments {
+  bool options_end = false;        // after "--", every word is a path
+  bool recursive = false;          // -r
+  unsigned jobs = 1;               // -j N
+  std::vector<std::string> paths;  // in the order given
+};
+
+enum class SharedWord { taken, other, bad_jobs };
+
+inline constexpr const char* kBadJobs = "-j needs a number of threads from 1 to 1024";
+
+// Takes argv[i] into `shared` when it is a shared word: a path (any word not
+// starting with "-", "-" itself, every word after "--"), "--", "-r" or "-j N"
+// (moving `i` past N); `other` for any other word, `bad_jobs` when N is not a
+// number from 1 to 1024.
+SharedWord take_shared_word(int argc, const char* const* argv, int& i, SharedArguments& shared);
+
 // Reads the command line whose argv[1] is "--check" or "--repair", and the
 // KUVO_ variables that describe the site; none, after a line on standard
 // error, for an unknown option, a missing or bad number after -j, an option

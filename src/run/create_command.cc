@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "base/case_fold.h"
 #include "fileset/directory_scanner.h"
@@ -214,32 +215,26 @@ std::vector<FileNumber> output_files(const CreateOptions& options) {
 
 std::optional<CreateOptions> parse_create_arguments(int argc, const char* const* argv) {
   CreateOptions options;
-  options.jobs = processors();
-  bool options_end = false;
+  SharedArguments shared{false, false, processors(), {}};
   for (int i = 2; i < argc; ++i) {
+    const SharedWord word = take_shared_word(argc, argv, i, shared);
+    if (word == SharedWord::bad_jobs) return usage_error(kBadJobs);
+    if (word == SharedWord::taken) continue;
     const std::string_view arg = argv[i];
-    if (options_end || arg == "-" || !arg.starts_with("-")) {
-      options.paths.emplace_back(arg);
-    } else if (arg == "--") {
-      options_end = true;
-    } else if (arg == "-r") {
-      options.recursive = true;
-    } else if (arg == "--crlf") {
+    if (arg == "--crlf") {
       options.crlf = true;
-    } else if (arg.starts_with("-j")) {
-      std::string_view number = arg.substr(2);
-      if (number.empty() && i + 1 < argc) number = argv[++i];
-      const std::optional<unsigned> jobs = parse_jobs(number);
-      if (!jobs) return usage_error("-j needs a number of threads from 1 to 1024");
-      options.jobs = *jobs;
-    } else if (arg == "-o") {
-      if (i + 1 >= argc || argv[i + 1][0] == '\0') return usage_error("-o needs a file name");
+    } else if (arg == "-o" && i + 1 < argc && argv[i + 1][0] != '\0') {
       options.output = argv[++i];
+    } else if (arg == "-o") {
+      return usage_error("-o needs a file name");
     } else {
       return usage_error("--create: unknown option '" + std::string(arg) + "'");
     }
   }
-  if (options.paths.empty()) return usage_error("--create needs a file or directory to list");
+  if (shared.paths.empty()) return usage_error("--create needs a file or directory to list");
+  options.recursive = shared.recursive;
+  options.jobs = shared.jobs;
+  options.paths = std::move(shared.paths);
   return options;
 }
 
