@@ -58,13 +58,16 @@ TEST(CreateCommandTest, EveryReaderPassesWhatIsWrittenAndFailsACorruptFile) {
 
 TEST(CreateCommandTest, WhatCannotBeListedIsToldWhileTheRestIsWritten) {
   TempDir dir;
-  for (const char* name : {";a.rar", "b\nc.rar", "bad.rar", "good.rar", "old.SFV"}) {
+  for (const char* name : {";a.rar", "b\nc.rar", "good.rar", "locked.rar", "old.SFV"}) {
     write_file(dir / name, "x");
   }
-  const RunResult run = run_kuvo({{"LD_PRELOAD", KUVO_FAULT_SHIM},
-                                  {"KUVO_FAULT_READ_NAME", "bad.rar"},
-                                  {"KUVO_FAULT_READ_AFTER", "0"}},
-                                 {"--create", "-j1", ".", "gone.rar"}, dir.path());
+  // Unreadable to whoever runs it: root reads anything, so nobody runs it then.
+  ASSERT_EQ(chmod((dir / "locked.rar").c_str(), 0), 0);
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  RunOptions options;
+  options.cwd = dir.path();
+  if (geteuid() == 0) options.run_as = 65534;
+  const RunResult run = run_kuvo({}, {"--create", ".", "gone.rar"}, options);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(body(run.out), "good.rar 8CDC1683\n");
   EXPECT_EQ(run.err,
@@ -73,7 +76,7 @@ TEST(CreateCommandTest, WhatCannotBeListedIsToldWhileTheRestIsWritten) {
             "Unable to list file b\\x0ac.rar in the SFV: a line break in its name would end the "
             "SFV line.\n"
             "Unable to read file gone.rar: No such file or directory.\n"
-            "Unable to read file bad.rar: Input/output error.\n");
+            "Unable to read file locked.rar: Permission denied.\n");
 }
 
 TEST(CreateCommandTest, AKilledRunLeavesTheOldSfvInPlace) {
