@@ -1,5 +1,6 @@
 #include "fileset/sfv_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace kuvo {
@@ -7,12 +8,16 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+// A control byte other than the tab, which names may hold.
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\t'; }
+
 const char* line_end(bool crlf) { return crlf ? "\r\n" : "\n"; }
 
 }  // namespace
 
 SfvNameProblem sfv_name_problem(std::string_view name) {
   if (name.find_first_of("\r\n") != std::string_view::npos) return SfvNameProblem::line_break;
+  if (std::any_of(name.begin(), name.end(), is_control)) return SfvNameProblem::control;
   if (name.size() > kMaxSfvNameWritten) return SfvNameProblem::too_long;
   if (name.empty()) return SfvNameProblem::none;
   if (name.front() == ';' || name.front() == '#') return SfvNameProblem::comment;
@@ -29,6 +34,8 @@ std::string_view sfv_name_problem_text(SfvNameProblem problem) {
       break;
     case SfvNameProblem::line_break:
       return "a line break in its name would end the SFV line";
+    case SfvNameProblem::control:
+      return "SFV readers take a file with a control character in a name for a binary file";
     case SfvNameProblem::comment:
       return "a name starting with ';' or '#' makes a comment line";
     case SfvNameProblem::leading_blank:

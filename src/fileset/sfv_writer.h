@@ -13,6 +13,7 @@ namespace kuvo {
 enum class SfvNameProblem {
   none,
   line_break,      // a line feed or carriage return would end the line
+  control,         // rhash takes an SFV holding another control byte for binary
   comment,         // a leading ';' (or '#' to rhash) makes a comment line
   leading_blank,   // rhash drops leading blanks, kuvo keeps them
   trailing_blank,  // every reader drops the blanks before the CRC

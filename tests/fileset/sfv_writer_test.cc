@@ -22,6 +22,7 @@ TEST(SfvWriterTest, WrittenNamesReadBackAndOthersAreRefused) {
       {std::string(4085, 'n'), P::too_long, "one byte more"},
       {"a\nb", P::line_break, "a line feed ends the line"},
       {"a\rb", P::line_break, "kuvo cuts a line at its last CR"},
+      {"a\x1b", P::control, "rhash takes the whole SFV for binary"},
       {";a", P::comment, "every reader skips it"},
       {"#a", P::comment, "rhash skips it"},
       {" a", P::leading_blank, "rhash drops it"},
