@@ -1,8 +1,8 @@
 #include "verify/audit.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -11,7 +11,6 @@
 #include "fileset/directory_scanner.h"
 #include "fileset/name_index.h"
 #include "fileset/name_lookup.h"
-#include "verify/file_under_test.h"
 #include "verify/markers.h"
 #include "verify/parallel_read.h"
 #include "verify/release.h"
