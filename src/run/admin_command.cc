@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "base/case_fold.h"
 #include "fileset/directory_scanner.h"
@@ -29,7 +30,8 @@ std::optional<AdminOptions> usage_error(const std::string& message) {
   return std::nullopt;
 }
 
-// The number after -j: whole, from 1 to kMostJobs.
+}  // namespace
+
 std::optional<unsigned> parse_jobs(std::string_view text) {
   if (text.empty() || text.size() > 4) return std::nullopt;
   unsigned value = 0;
@@ -45,6 +47,28 @@ unsigned processors() {
   const long online = sysconf(_SC_NPROCESSORS_ONLN);
   return online > 0 ? static_cast<unsigned>(std::min<long>(online, kMostJobs)) : 1;
 }
+
+SharedWord take_shared_word(int argc, const char* const* argv, int& i, SharedArguments& shared) {
+  const std::string_view arg = argv[i];
+  if (shared.options_end || arg == "-" || !arg.starts_with("-")) {
+    shared.paths.emplace_back(arg);
+  } else if (arg == "--") {
+    shared.options_end = true;
+  } else if (arg == "-r") {
+    shared.recursive = true;
+  } else if (arg.starts_with("-j")) {
+    std::string_view number = arg.substr(2);
+    if (number.empty() && i + 1 < argc) number = argv[++i];
+    const std::optional<unsigned> jobs = parse_jobs(number);
+    if (!jobs) return SharedWord::bad_jobs;
+    shared.jobs = *jobs;
+  } else {
+    return SharedWord::other;
+  }
+  return SharedWord::taken;
+}
+
+namespace {
 
 // `name` below `base`, as shown and as used from the directory the command
 // was started in.
@@ -167,21 +191,21 @@ std::optional<std::string> working_directory() {
 // number of -j from the rest of `arg` or from the next argument; false, after
 // the usage error, for a letter it does not know or a bad number.
 bool take_short_options(std::string_view arg, int& i, int argc, const char* const* argv,
-                        std::string_view command, AdminOptions& options) {
+                        std::string_view command, SharedArguments& shared, bool& verbose) {
   for (std::size_t k = 1; k < arg.size(); ++k) {
     if (arg[k] == 'r') {
-      options.recursive = true;
+      shared.recursive = true;
     } else if (arg[k] == 'v') {
-      options.verbose = true;
+      verbose = true;
     } else if (arg[k] == 'j') {
       std::string_view number = arg.substr(k + 1);
       if (number.empty() && i + 1 < argc) number = argv[++i];
       const std::optional<unsigned> jobs = parse_jobs(number);
       if (!jobs) {
-        usage_error("-j needs a number of threads from 1 to 1024");
+        usage_error(kBadJobs);
         return false;
       }
-      options.jobs = *jobs;
+      shared.jobs = *jobs;
       return true;
     } else {
       usage_error(std::string(command) + ": unknown option '" + std::string(arg) + "'");
@@ -197,17 +221,15 @@ std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* a
   AdminOptions options;
   const std::string_view command = argv[1];
   options.command = command == "--check" ? AdminCommand::check : AdminCommand::repair;
-  options.jobs = processors();
   load_site_environment(options.settings);
   bool dry_run = false;
-  bool options_end = false;
+  SharedArguments shared{false, false, processors(), {}};
   for (int i = 2; i < argc; ++i) {
+    const SharedWord word = take_shared_word(argc, argv, i, shared);
+    if (word == SharedWord::bad_jobs) return usage_error(kBadJobs);
+    if (word == SharedWord::taken) continue;
     const std::string_view arg = argv[i];
-    if (options_end || arg == "-" || !arg.starts_with("-")) {
-      options.directories.emplace_back(arg);
-    } else if (arg == "--") {
-      options_end = true;
-    } else if (arg == "--json") {
+    if (arg == "--json") {
       options.json = true;
     } else if (options.command == AdminCommand::repair && arg == "--dry-run") {
       dry_run = true;
@@ -222,11 +244,14 @@ std::optional<AdminOptions> parse_admin_arguments(int argc, const char* const* a
         return usage_error("-A" + std::string(1, arg[2]) + " needs KUVO_ANNOUNCEFILE to be set");
       }
       if (use == SwitchUse::not_publishing &&
-          !take_short_options(arg, i, argc, argv, command, options)) {
+          !take_short_options(arg, i, argc, argv, command, shared, options.verbose)) {
         return std::nullopt;
       }
     }
   }
+  options.recursive = shared.recursive;
+  options.jobs = shared.jobs;
+  options.directories = std::move(shared.paths);
   if (dry_run) options.command = AdminCommand::dry_run;
   if (options.directories.empty()) options.directories.emplace_back(".");
   for (std::string& dir : options.directories) dir = without_trailing_slashes(dir);

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/settings.h"
@@ -20,6 +21,31 @@ struct AdminOptions {
   std::vector<std::string> directories;  // "." when none is given
   Settings settings;                     // the site's KUVO_ variables and the publishing switches
 };
+
+// The number after -j: whole, from 1 to 1024; none otherwise.
+std::optional<unsigned> parse_jobs(std::string_view text);
+
+// The processors online, the default number of files read at once; 1 when
+// the system does not say.
+unsigned processors();
+
+// What the words that --check, --repair and --create share set.
+struct SharedArguments {
+  bool options_end = false;        // after "--", every word is a path
+  bool recursive = false;          // -r
+  unsigned jobs = 1;               // -j N
+  std::vector<std::string> paths;  // in the order given
+};
+
+enum class SharedWord { taken, other, bad_jobs };
+
+inline constexpr const char* kBadJobs = "-j needs a number of threads from 1 to 1024";
+
+// Takes argv[i] into `shared` when it is a shared word: a path (any word not
+// starting with "-", "-" itself, every word after "--"), "--", "-r" or "-j N"
+// (moving `i` past N); `other` for any other word, `bad_jobs` when N is not a
+// number from 1 to 1024.
+SharedWord take_shared_word(int argc, const char* const* argv, int& i, SharedArguments& shared);
 
 // Reads the command line whose argv[1] is "--check" or "--repair", and the
 // KUVO_ variables that describe the site; none, after a line on standard

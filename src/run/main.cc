@@ -13,6 +13,7 @@
 #include "base/exit_status.h"
 #include "run/admin_command.h"
 #include "run/banner.h"
+#include "run/create_command.h"
 #include "run/environment.h"
 #include "run/memory.h"
 #include "run/usage.h"
@@ -29,6 +30,10 @@ int main(int argc, char** argv) {
   // A server that stops reading the console must not cut a run short between
   // two file-system changes; the run finishes and reports through its status.
   std::signal(SIGPIPE, SIG_IGN);
+
+  // An administrator writing an SFV file, which gets the mode their umask
+  // gives it, as any file they create.
+  if (std::optional<int> status = handle_create_command(argc, argv)) return *status;
 
   // Markers and status directories must get exactly the modes kuvo asks for,
   // so that every user of the upload server may see and clear them.

@@ -12,6 +12,7 @@ std::string usage_text() {
          "       kuvo --check [-r] [-v] [-j N] [--json] [DIR...]\n"
          "       kuvo --repair [-r] [-v] [-j N] [--json] [--dry-run] [-G] [-I] [-A0|-A1|-A2]\n"
          "                     [DIR...]\n"
+         "       kuvo --create [-r] [-j N] [--crlf] [-o FILE] PATH...\n"
          "       kuvo --help | --version\n"
          "\n"
          "Run by an upload server after every completed upload into a release\n"
@@ -65,6 +66,14 @@ std::string usage_text() {
          "  --dry-run  (--repair) print the plan, change nothing\n"
          "  Exit status: 0 all complete and ok, 1 an entry missing, bad, unreadable\n"
          "  or waiting, 2 a usage error or a release without a usable SFV.\n"
+         "\n"
+         "Writing an SFV file of files known to be good (to standard output):\n"
+         "  --create   list each file with its CRC-32, and the regular files of each\n"
+         "             directory in name order; -r also those below it, -j N as above\n"
+         "  --crlf     end the lines in CR LF\n"
+         "  -o FILE    write FILE, put into place only once it is complete\n"
+         "  Exit status: 0 every file listed, 1 a name refused or a file unreadable,\n"
+         "  2 a usage error or the SFV could not be written.\n"
          "\n"
          "See kuvo(1) for the files kuvo creates and removes.\n";
 }

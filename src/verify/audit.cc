@@ -5,11 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
+#include <map>
 #include <set>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -20,98 +18,12 @@
 #include "status/publish.h"
 #include "verify/file_under_test.h"
 #include "verify/markers.h"
+#include "verify/parallel_read.h"
 #include "verify/release.h"
 
 namespace kuvo {
 
-std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* size) {
-  struct stat st;
-  if (stat(name.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
-  if (size) *size = static_cast<std::uint64_t>(st.st_size);
-  return FileIdentity{
-      st.st_dev, st.st_ino, st.st_size,
-      static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-}
-
 namespace {
-
-// One file to be read, once, however many entries and names lead to it.
-struct ReadJob {
-  std::string name;
-  std::optional<FileIdentity> identity;  // as it stood before reading
-  std::uint64_t size = 0;
-  std::optional<std::uint32_t> crc;
-  int open_error = 0;  // errno of a failed open; 0 when it opened
-  bool cacheable = false;
-};
-
-// Reads one file through the path every verification takes. Runs in a worker
-// thread: it touches only its own job and the atomic counters.
-void read_job(ReadJob& job, ReadCounters* counters) {
-  {
-    FileUnderTest file(job.name);
-    if (!file.is_open()) {
-      job.open_error = errno;
-    } else {
-      job.crc = file.crc32();
-      // Only bytes that are still under the name, unchanged, may stand for it
-      // when the release is looked at again; a failed read is tried again.
-      job.cacheable = job.crc && file.is_named(job.name) && identity_of(job.name) == job.identity;
-    }
-  }
-  if (counters) {
-    counters->bytes_done += job.size;
-    ++counters->files_done;
-  }
-}
-
-// Reads every job not known yet, largest first, with up to `options.jobs` threads
-// taking the next job as they finish one, so that one large file does not
-// hold up the rest.
-void read_all(std::vector<ReadJob>& jobs, const AuditOptions& options) {
-  std::vector<ReadJob*> queue;
-  for (ReadJob& job : jobs) {
-    job.identity = identity_of(job.name, &job.size);
-    if (options.known && job.identity) {
-      if (auto known = options.known->find(*job.identity); known != options.known->end()) {
-        job.crc = known->second;
-        continue;
-      }
-    }
-    queue.push_back(&job);
-  }
-  std::stable_sort(queue.begin(), queue.end(),
-                   [](const ReadJob* a, const ReadJob* b) { return a->size > b->size; });
-  if (options.counters) {
-    std::uint64_t bytes = 0;
-    for (const ReadJob* job : queue) bytes += job->size;
-    options.counters->files_total += queue.size();
-    options.counters->bytes_total += bytes;
-  }
-
-  std::atomic<std::size_t> next{0};
-  auto work = [&queue, &next, counters = options.counters] {
-    for (std::size_t i; (i = next++) < queue.size();) read_job(*queue[i], counters);
-  };
-  const std::size_t threads = std::min<std::size_t>(std::max(options.jobs, 1u), queue.size());
-  // The calling thread is one of the workers. A thread the system refuses
-  // (too many already) only means fewer files read at once.
-  std::vector<std::thread> helpers;
-  for (std::size_t t = 1; t < threads; ++t) {
-    try {
-      helpers.emplace_back(work);
-    } catch (const std::system_error&) {
-      break;
-    }
-  }
-  work();
-  for (std::thread& helper : helpers) helper.join();
-
-  if (!options.known) return;
-  for (const ReadJob& job : jobs) {
-    if (job.cacheable && job.identity) (*options.known)[*job.identity] = *job.crc;
-  }
-}
 
 FileCheck check_of(const ReadJob& job, std::uint32_t expected_crc) {
   FileCheck check;
@@ -145,7 +57,7 @@ class Examination {
   ReleaseReport run(const AuditOptions& options) {
     collect_waiting_files();
     collect_entries();
-    read_all(jobs_, options);
+    read_files(jobs_, options);
     ReleaseReport report;
     report.sfv_name = release_.sfv_name;
     for (Pending& pending : pending_) report.entries.push_back(finish(pending));

@@ -4,26 +4,16 @@
 // release directory.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "base/progress.h"
 #include "base/settings.h"
+#include "verify/parallel_read.h"
 
 namespace kuvo {
-
-// A file's device, inode, size and modification time: a rename keeps all
-// four, a rewrite or a replacement changes one at least.
-using FileIdentity = std::tuple<std::uint64_t, std::uint64_t, std::int64_t, std::int64_t>;
-
-// The identity of the regular file `name` denotes (following a link), with its
-// size; none when it does not denote one or cannot be looked at.
-std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* size = nullptr);
 
 // How a file reads against the SFV entry a hook run would check it against.
 enum class Verdict { crc_ok, crc_bad, unreadable };
@@ -96,24 +86,8 @@ struct ReleaseReport {
   bool clean() const;
 };
 
-// Counters of the reading work, for a progress line shown while it goes on;
-// the totals are set before reading starts.
-struct ReadCounters {
-  std::atomic<std::uint64_t> files_total{0};
-  std::atomic<std::uint64_t> bytes_total{0};
-  std::atomic<std::uint64_t> files_done{0};
-  std::atomic<std::uint64_t> bytes_done{0};
-};
-
-// Files already read in this command, by identity, so that a release
-// examined again after its repair is not read twice.
-using ReadResults = std::map<FileIdentity, std::uint32_t>;
-
-struct AuditOptions {
-  unsigned jobs = 1;                 // files read at once, one thread each
-  ReadCounters* counters = nullptr;  // updated as files are read, when given
-  ReadResults* known = nullptr;      // consulted and extended, when given
-};
+// Files are read as for every other command.
+using AuditOptions = ReadOptions;
 
 // Examines the release in the working directory: lists it, finds its SFV as a
 // single-file check does, reads the files of every counted entry (also under

@@ -24,7 +24,8 @@ TEST(AdminCommandTest, UsageErrorsExitWithTwoAndTouchNothing) {
       {"--check", "-x"},          {"--check", "-j"},   {"--check", "-j", "0"},
       {"--check", "-j", "2x"},    {"--check", "-G"},   {"--check", "--dry-run"},
       {"--repair", "-I"},         {"--repair", "-A1"}, {"--repair", "-L", "log"},
-      {"--repair", "--json=yes"},
+      {"--repair", "--json=yes"}, {"--create"},         {"--create", ".", "-o"},
+      {"--create", "-v", "."},
   };
   for (const std::vector<std::string>& args : refused) {
     RunResult run = run_kuvo({}, args, release.path());

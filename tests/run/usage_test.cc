@@ -18,7 +18,7 @@ using testing::TempDir;
 const char kDocumentedNames[] =
     "-U -G -I -A0 -A1 -A2 -L KUVO_FILE KUVO_DIR KUVO_MISSING KUVO_UNTESTED KUVO_BAD KUVO_COMPLETE "
     "KUVO_BASEDIR KUVO_IGNORE KUVO_ANNOUNCEFILE USER GROUP UNFO 255 --check --repair -r -v -j "
-    "--json --dry-run";
+    "--json --dry-run --create --crlf -o";
 
 TEST(UsageTest, SummaryNamesEverySwitchVariableAndStatus) {
   std::string text = usage_text();
