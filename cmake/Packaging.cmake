@@ -17,6 +17,11 @@ files, announce file).
 This package holds kuvo, its man pages, and wrappers with configuration
 snippets for ProFTPD (mod_exec) and pure-ftpd (pure-uploadscript).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# CPack asks dpkg for the architecture, which names the build machine's; a
+# cross build's package is for its target, which Debian calls arm64.
+if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+endif()
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "proftpd-core | pure-ftpd")
