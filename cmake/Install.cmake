@@ -8,6 +8,10 @@ set(KUVO_MAINTAINER "Seed 7fd9bdf2 maintainers <maintainers@kuvo.invalid>")
 install(PROGRAMS contrib/proftpd/kuvo-proftpd contrib/pure-ftpd/kuvo-pure-ftpd
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kuvo)
 install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The guide beside the README, in doc/ as in the source, so that the README's
+# links hold where it is installed.
+file(GLOB KUVO_GUIDE CONFIGURE_DEPENDS doc/*.md)
+install(FILES ${KUVO_GUIDE} DESTINATION ${CMAKE_INSTALL_DOCDIR}/doc)
 install(FILES contrib/proftpd/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/proftpd)
 install(FILES contrib/pure-ftpd/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/pure-ftpd)
 install(CODE "

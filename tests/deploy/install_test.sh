@@ -19,7 +19,7 @@ done
 pages="share/man/man1/kuvo.1 share/man/man8/kuvo-proftpd.8 share/man/man8/kuvo-pure-ftpd.8"
 snippets="share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/pure-ftpd/kuvo.conf"
 for file in $pages $snippets share/doc/kuvo/proftpd/README.md share/doc/kuvo/pure-ftpd/README.md \
-    share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md; do
+    share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md share/doc/kuvo/doc/site.md; do
   [ -f "$prefix/$file" ] || complain "$file is missing"
 done
 
@@ -38,6 +38,10 @@ for page in $pages; do
   page_version=$(sed -n 's/^\.TH [^ ]* [18] [^ ]* "\(kuvo [^"]*\)".*/\1/p' "$prefix/$page")
   [ "$version" = "$page_version" ] || complain "--version says '$version', $page '$page_version'"
 done
+
+# A released version has its section in the change log, the newest one.
+newest=$(sed -n 's/^## \([0-9][^ ]*\) - .*/\1/p' "$prefix/share/doc/kuvo/CHANGELOG.md" | head -n 1)
+[ "$version" = "kuvo $newest" ] || complain "--version says '$version', the change log's newest release '$newest'"
 
 "$prefix/bin/kuvo" --help | grep -q '^Usage: kuvo' || complain "--help prints no usage"
 # An answer that never reached its reader is not a success.

@@ -6,6 +6,8 @@
 set -euo pipefail
 page=${1:?usage: man_lint.sh kuvo.1}
 top="$(cd "$(dirname "$0")/../.." && pwd)"
+# Before the pages' own checks: the examples of every page name one site.
+"$top/tests/deploy/doc_paths_test.sh" || exit 1
 
 if ! command -v groff >/dev/null; then
   echo "groff is not installed (Debian: groff-base); skipping" >&2

@@ -95,7 +95,7 @@ EOF
 # The recipe itself, pointed at this test's directories, with the paths that
 # installing it would fill in.
 sed -e "s#/var/log/proftpd/exec.log#$work/run/exec.log#" \
-  -e "s#/srv/ftp/site#$work/site#g" \
+  -e "s#/srv/kuvo-site#$work/site#g" \
   -e "s#@KUVO_LIBEXECDIR@#$work/libexec#g" -e "s#@KUVO_BINDIR@#$work/libexec#g" \
   "$top/contrib/proftpd/kuvo.conf" >>"$conf"
 grep -q "ExecOnCommand STOR,APPE $work/libexec/kuvo-proftpd --kuvo=$work/libexec/kuvo " "$conf" ||

@@ -65,7 +65,7 @@ printf 'secret\nsecret\n' |
 sed -e "s#^RELEASES=.*#RELEASES=$work/site/incoming#" \
   -e "s#@KUVO_BINDIR@#$work/libexec#" \
   -e "s#^ANSWERS=.*#ANSWERS=$answers#" \
-  -e "s#/srv/ftp/announce.log#$work/site/announce.log#" \
+  -e "s#/srv/kuvo-site/announce.log#$work/site/announce.log#" \
   "$top/contrib/pure-ftpd/kuvo.conf" >"$work/etc/kuvo-pure-ftpd.conf"
 grep -qx "KUVO=$work/libexec/kuvo" "$work/etc/kuvo-pure-ftpd.conf" ||
   { echo "pure_ftpd_test: kuvo.conf no longer names kuvo as expected" >&2; exit 1; }
