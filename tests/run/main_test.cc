@@ -2,6 +2,7 @@
 // the log file.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <regex>
 
@@ -64,6 +65,18 @@ TEST(MainTest, AFailedChangeOfDirectoryIsReportedAndTheRunGoesOn) {
   EXPECT_EQ(run.out, banner_line() +
                          "CHDIR-Error: Unable to change into dir /nonexistent/rel.\r\n"
                          "Skipping a.rar, you need to upload an SFV file first.\r\n");
+
+  // A link in its place is refused alike, and nothing changes where it leads.
+  ReleaseFixture release;
+  release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A"));
+  const std::string link = release.sandbox() / "link";
+  ASSERT_EQ(symlink(release.release().c_str(), link.c_str()), 0);
+  const auto before = snapshot(release.sandbox().path());
+  for (const std::string& path : {link, link + "/"}) {
+    run = run_kuvo({{"KUVO_FILE", "r.sfv"}, {"KUVO_DIR", path}}, {"-U", "-G"}, dir.path());
+    EXPECT_TRUE(console(run).starts_with("CHDIR-Error: Unable to change into dir " + path + "."));
+  }
+  EXPECT_EQ(snapshot(release.sandbox().path()), before);
 }
 
 TEST(MainTest, ModeIsChosenByTheSfvNameTest) {
