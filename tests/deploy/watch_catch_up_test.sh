@@ -7,38 +7,9 @@
 # The files are written by cp, as any server writes them.
 #
 # Usage (as root): watch_catch_up_test.sh KUVO
-set -euo pipefail
-top="$(cd "$(dirname "$0")/../.." && pwd)"
-kuvo=$(realpath "${1:?usage: watch_catch_up_test.sh KUVO}")
-if [ "$(id -u)" -ne 0 ]; then
-  echo "watch_catch_up_test: needs root for the inotify limits; skipping" >&2
-  exit 77
-fi
-# shellcheck source=server_lib.sh
-. "$top/tests/deploy/server_lib.sh"
 # shellcheck source=watch_lib.sh
-. "$top/tests/deploy/watch_lib.sh"
-
-queued=/proc/sys/fs/inotify/max_queued_events
-old_queued=$(cat "$queued")
-work=
-fail=0
-complain() { echo "watch_catch_up_test: $*" >&2; fail=1; }
-cleanup() {
-  local status=$?
-  echo "$old_queued" >"$queued" 2>/dev/null || true
-  if [ -n "$watch_pid" ]; then
-    kill -CONT "$watch_pid"; kill -TERM "$watch_pid"; wait "$watch_pid" || true
-  fi
-  [ "$status" -eq 0 ] || [ -z "$work" ] || show_logs "$work/run"
-  [ -z "$work" ] || rm -rf "$work"
-}
-trap cleanup EXIT
-python=/usr/bin/python3
-[ -x "$python" ] || python=$(command -v python3)
-
-work=$(mktemp -d /tmp/kuvo-watch.XXXXXX)
-chmod 755 "$work"
+. "$(dirname "$0")/watch_lib.sh" watch_catch_up_test "${1:?usage: watch_catch_up_test.sh KUVO}"
+install_packages python3
 make_files
 put() { mkdir -p "$work/site/incoming/$2" && cp "$work/files/$1" "$work/site/incoming/$2/"; }
 statuses() { verdicts "$1" | tail -n "+$2" | sort | tr '\n' ' '; }

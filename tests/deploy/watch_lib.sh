@@ -1,9 +1,11 @@
-# Sourced by the watcher's end-to-end tests (bash), after server_lib.sh, with
-# kuvo, python, work (a scratch directory, mode 755) and complain() set. The
-# site is $work/site with the release directories in $work/site/incoming;
-# uploads come from $work/files.
+# Sourced by the watcher's end-to-end tests (bash) with the test's name and
+# the kuvo to test as arguments: checks for root, sources server_lib.sh and
+# makes a scratch directory, $work, that the EXIT trap removes with every
+# server and watcher started. The site is $work/site with the release
+# directories in $work/site/incoming; uploads come from $work/files: four
+# files, a corrupt c.rar and their SFV.
 #
-#   make_files                     four files, a corrupt c.rar and their SFV
+#   complain MESSAGE               the test fails, and goes on
 #   watch_start [OPTION...]        kuvo --watch --json in the background, back
 #                                  when it watches every directory of the site
 #   watch_stop                     SIGTERM: it must exit 0
@@ -18,10 +20,40 @@
 #                                  and (vsftpd's anonymous user) ftp
 #   sftp_put, ftp_put, rsync_put   PUT commands: sftp -b, curl -T, local rsync
 
+set -euo pipefail
+test_name=$1
+kuvo=$(realpath "$2")
+if [ "$(id -u)" -ne 0 ]; then
+  echo "$test_name: needs root for its servers and the inotify limits; skipping" >&2
+  exit 77
+fi
+# shellcheck source=server_lib.sh
+. "$(dirname "${BASH_SOURCE[0]}")/server_lib.sh"
 verdict_log=
 watch_pid=
+work=
+pids=()
+queued=/proc/sys/fs/inotify/max_queued_events
+old_queued=$(cat "$queued")
+fail=0
+complain() { echo "$test_name: $*" >&2; fail=1; }
+cleanup() {
+  local status=$? pid
+  echo "$old_queued" >"$queued" 2>/dev/null || true
+  [ -z "$watch_pid" ] || kill -CONT "$watch_pid"
+  for pid in $watch_pid "${pids[@]}"; do
+    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+  done
+  [ "$status" -eq 0 ] || [ -z "$work" ] || show_logs "$work/run"
+  [ -z "$work" ] || rm -rf "$work"
+  remove_installed_packages
+}
+trap cleanup EXIT
 
 make_files() {
+  python=$(command -v python3)
+  work=$(mktemp -d /tmp/kuvo-watch.XXXXXX)
+  chmod 755 "$work"
   mkdir -p "$work/files/bad" "$work/run" "$work/site/incoming"
   chmod 1777 "$work/site/incoming"
   local name

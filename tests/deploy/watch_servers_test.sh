@@ -7,33 +7,8 @@
 # status directory and announce lines. Then the watcher must stay idle.
 #
 # Usage (as root): watch_servers_test.sh KUVO
-set -euo pipefail
-top="$(cd "$(dirname "$0")/../.." && pwd)"
-kuvo=$(realpath "${1:?usage: watch_servers_test.sh KUVO}")
-if [ "$(id -u)" -ne 0 ]; then
-  echo "watch_servers_test: needs root to start sshd and vsftpd; skipping" >&2
-  exit 77
-fi
-# shellcheck source=server_lib.sh
-. "$top/tests/deploy/server_lib.sh"
 # shellcheck source=watch_lib.sh
-. "$top/tests/deploy/watch_lib.sh"
-
-work=
-pids=()
-fail=0
-complain() { echo "watch_servers_test: $*" >&2; fail=1; }
-cleanup() {
-  local status=$?
-  for pid in $watch_pid "${pids[@]}"; do
-    kill -TERM "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
-  done
-  [ "$status" -eq 0 ] || [ -z "$work" ] || show_logs "$work/run"
-  [ -z "$work" ] || rm -rf "$work"
-  remove_installed_packages
-}
-trap cleanup EXIT
-
+. "$(dirname "$0")/watch_lib.sh" watch_servers_test "${1:?usage: watch_servers_test.sh KUVO}"
 for server in proftpd-core pure-ftpd; do
   if is_installed "$server" && [ "${CI-}" != true ]; then
     echo "watch_servers_test: $server conflicts with vsftpd; skipping" >&2
@@ -41,10 +16,6 @@ for server in proftpd-core pure-ftpd; do
   fi
 done
 install_packages openssh-server vsftpd rsync curl python3
-python=/usr/bin/python3
-
-work=$(mktemp -d /tmp/kuvo-watch.XXXXXX)
-chmod 755 "$work"
 make_files
 start_sshd
 start_vsftpd
