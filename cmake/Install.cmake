@@ -7,7 +7,7 @@
 set(KUVO_MAINTAINER "Seed 7fd9bdf2 maintainers <maintainers@kuvo.invalid>")
 install(PROGRAMS contrib/proftpd/kuvo-proftpd contrib/pure-ftpd/kuvo-pure-ftpd
         DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/kuvo)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES README.md doc/watch.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(FILES contrib/proftpd/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/proftpd)
 install(FILES contrib/pure-ftpd/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/pure-ftpd)
 install(CODE "

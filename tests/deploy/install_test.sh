@@ -20,7 +20,7 @@ pages="share/man/man1/kuvo.1 share/man/man8/kuvo-proftpd.8 share/man/man8/kuvo-p
   share/man/man8/kuvo-watch.8"
 snippets="share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/pure-ftpd/kuvo.conf
   share/doc/kuvo/systemd/watch-example.conf lib/systemd/system/kuvo-watch@.service"
-for file in $pages $snippets share/doc/kuvo/proftpd/README.md share/doc/kuvo/pure-ftpd/README.md \
+for file in $pages $snippets share/doc/kuvo/watch.md share/doc/kuvo/proftpd/README.md share/doc/kuvo/pure-ftpd/README.md \
     share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md; do
   [ -f "$prefix/$file" ] || complain "$file is missing"
 done
