@@ -45,6 +45,9 @@ struct Settings {
   std::string ignore_list = "*.nfo *.diz *.cue *.bin *.gif *.jpg *.mpg *.m3u *.txt *.sfv ";
   std::optional<std::string> announce_file;  // KUVO_ANNOUNCEFILE
   OnBad on_bad = OnBad::server_decides;      // KUVO_ON_BAD
+  // True where no server tells who uploaded (the watcher): announce lines
+  // then name the uploaded file's owner and group instead of USER and GROUP.
+  bool uploader_is_owner = false;
 
   // Where the run's messages go: standard output for a hook run, whose server
   // relays it; standard error for an administrator's command, whose report

@@ -1,4 +1,7 @@
-// Lines appended to the announce file, which another program reads.
+// Lines appended to the announce file, which another program reads. Their user
+// fields are USER, GROUP and UNFO from the environment; with
+// uploader_is_owner, the first two are the uploaded file's owner and group
+// (by name, else by number, "?" when the file is gone).
 #pragma once
 
 #include <string>

@@ -31,15 +31,18 @@ bool is_status_directory_name(const Settings& settings, std::string_view name) {
 namespace {
 
 // Replaces the release's status directory; `files` is the run's listing of the
-// release directory. Only empty directories go: one that holds anything stays,
-// and then stands for the new progress if it has its name.
-void refresh_status_directory(const Settings& settings, const NameList& files, Progress progress) {
+// release directory, kept as a fresh listing would show it for the steps after.
+// Only empty directories go: one that holds anything stays, and then stands
+// for the new progress if it has its name.
+void refresh_status_directory(const Settings& settings, NameList& files, Progress progress) {
   for (std::size_t i = 0; i < files.size(); ++i) {
-    if (files.kind(i) == EntryKind::other && is_status_directory_name(settings, files.name(i))) {
-      rmdir(std::string(files.name(i)).c_str());
+    if (files.kind(i) == EntryKind::other && is_status_directory_name(settings, files.name(i)) &&
+        rmdir(std::string(files.name(i)).c_str()) == 0) {
+      files.remove(i);
     }
   }
-  mkdir(status_directory_name(settings, progress).c_str(), 0777);
+  const std::string name = status_directory_name(settings, progress);
+  if (mkdir(name.c_str(), 0777) == 0) files.add(name, EntryKind::other);
 }
 
 // Replaces the release's status file in the base directory; false when the
@@ -98,8 +101,7 @@ std::optional<std::string> dashed_release_path(const std::string& base_dir,
   return dashed;
 }
 
-void publish_status(const Settings& settings, const NameList& files, Progress progress,
-                    Upload upload) {
+void publish_status(const Settings& settings, NameList& files, Progress progress, Upload upload) {
   const std::string bar = progress_bar(progress.percent);
   emit_message(settings,
                "Upload progress: [" + three_digit_percent(progress.percent) + "%] [" + bar + "]");

@@ -35,11 +35,11 @@ std::optional<std::string> dashed_release_path(const std::string& base_dir,
                                                const std::string& release_dir);
 
 // Prints the progress and brings the status directory (-G; old ones found in
-// `files`, the run's listing of the release directory), the status file (-I)
-// and the announce lines up to date; failures of the file-system calls are not
-// reported. Ends early, without announce lines, when -I is on and the release
-// directory does not lie below the base directory.
-void publish_status(const Settings& settings, const NameList& files, Progress progress,
-                    Upload upload);
+// `files`, the run's listing of the release directory, which is told of the
+// directories removed and made), the status file (-I) and the announce lines
+// up to date; failures of the file-system calls are not reported. Ends early,
+// without announce lines, when -I is on and the release directory does not
+// lie below the base directory.
+void publish_status(const Settings& settings, NameList& files, Progress progress, Upload upload);
 
 }  // namespace kuvo

@@ -74,6 +74,26 @@ void ReleaseFiles::removed_at(std::size_t position) {
   changed_ = true;
 }
 
+bool list_release(Release& release) {
+  release.files.replace_list(NameList{});  // the old listing need not stay meanwhile
+  release.listed_at = stamp_directory(".");
+  release.files.replace_list(scan_directory("."));
+  release.entries_listed = release.files.list().size();
+  ++release.listings;
+  release.listing_may_be_stale = false;
+  return release.files.listed();
+}
+
+const SfvList& read_sfv(Release& release, const std::string& name) {
+  if (!release.sfv_read || release.sfv_name != name) {
+    release.sfv = SfvList{};
+    release.sfv_name = name;
+    release.sfv = load_sfv(name);
+    release.sfv_read = true;
+  }
+  return release.sfv;
+}
+
 void report_unreadable_directory(const Settings& settings) {
   emit_message(settings, "Error reading directory " + settings.release_dir + ".");
 }

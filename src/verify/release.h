@@ -36,6 +36,11 @@ class ReleaseFiles {
   }
 
   const NameList& list() const { return list_; }
+  // The listing for a step that removes or makes directories only (entries of
+  // kind other, which no lookup here answers for): it notes them in place.
+  NameList& list_for_directory_changes() { return list_; }
+  // True once the listing was read to its end. Cannot fail.
+  bool listed() const { return list_.readable(); }
 
   // The position of the regular file that the SFV-side `name` denotes, or
   // none (see find_listed_name). Indexes the list afresh first when it
@@ -73,16 +78,36 @@ class ReleaseFiles {
 };
 
 struct Release {
+  // A release not listed yet: the first step that needs the listing takes it.
+  Release() : files(NameList{}) {}
   explicit Release(NameList listing) : files(std::move(listing)) {}
 
   ReleaseFiles files;
+  // The directory as it stood just before it was listed, or just after the
+  // run's own last change: when it moved since, others changed it.
+  DirectoryStamp listed_at;
+  // How many entries the listing had when it was read, and how many times it
+  // was read: later entries are the run's own additions, which a fresh
+  // listing would show in the directory's order rather than last.
+  std::size_t entries_listed = 0;
+  unsigned listings = 0;
   // True when others may have changed the directory since it was listed, as
   // a single-file check finds it after computing the checksum and before its
   // own change.
   bool listing_may_be_stale = false;
   std::string sfv_name;  // as listed, or as uploaded
   SfvList sfv;
+  bool sfv_read = false;  // `sfv` holds what reading `sfv_name` gave, usable or not
 };
+
+// Lists the working directory afresh in place of the release's listing,
+// stamping it just before; false, with an unreadable listing, when it cannot
+// be read.
+bool list_release(Release& release);
+
+// Reads the SFV file `name` into the release, unless the release holds what
+// reading it gave already; returns its entries, empty when it is unusable.
+const SfvList& read_sfv(Release& release, const std::string& name);
 
 // Emits "Error reading directory <KUVO_DIR>."; the one place for it.
 void report_unreadable_directory(const Settings& settings);

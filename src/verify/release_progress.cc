@@ -4,7 +4,6 @@
 
 #include <cstdint>
 
-#include "fileset/directory_scanner.h"
 #include "fileset/name_lookup.h"
 #include "status/publish.h"
 #include "verify/file_under_test.h"
@@ -69,14 +68,9 @@ Count count_progress(const Settings& settings, const SfvList& sfv, ReleaseFiles&
 // Lists the release directory afresh in place of the run's listing; false,
 // after emitting why, when it cannot be read.
 bool list_again(const Settings& settings, Release& release) {
-  release.files.replace_list(NameList{});  // the old listing need not stay meanwhile
-  NameList fresh = scan_directory(".");
-  if (!fresh.readable()) {
-    report_unreadable_directory(settings);
-    return false;
-  }
-  release.files.replace_list(std::move(fresh));
-  return true;
+  if (list_release(release)) return true;
+  report_unreadable_directory(settings);
+  return false;
 }
 
 }  // namespace
@@ -102,7 +96,7 @@ std::optional<Progress> compute_progress(const Settings& settings, Release& rele
 ExitStatus finish_run(const Settings& settings, Release& release, Upload upload) {
   const std::optional<Progress> progress = compute_progress(settings, release);
   if (progress && publishing_enabled(settings)) {
-    publish_status(settings, release.files.list(), *progress, upload);
+    publish_status(settings, release.files.list_for_directory_changes(), *progress, upload);
   }
   if (progress && progress->complete()) return ExitStatus::release_complete;
   return upload == Upload::sfv_file ? ExitStatus::sfv_processed : ExitStatus::crc_okay;

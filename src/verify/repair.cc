@@ -311,7 +311,7 @@ void apply_repair(std::vector<RepairStep>& plan) {
 void publish_examined(const Settings& settings, const ReleaseReport& before,
                       const ReleaseReport& after) {
   if (after.problem != ReleaseProblem::none || !publishing_enabled(settings)) return;
-  const NameList listing = scan_directory(".");
+  NameList listing = scan_directory(".");
   const Progress progress = after.progress();
   Settings publishing = settings;
   // The status line tells the site a release moved; one that stands where it

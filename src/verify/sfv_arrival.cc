@@ -17,23 +17,18 @@
 namespace kuvo {
 namespace {
 
-// Reads the arrived SFV, then lists the release directory, each once for the
-// whole run; none, after emitting why, when either cannot be read.
-std::optional<Release> read_release(const Settings& settings) {
-  SfvList sfv = load_sfv(settings.uploaded_file);
-  if (sfv.empty()) {
+// Reads the arrived SFV, then lists the release directory, unless `release`
+// holds them already; false, after emitting why, when either cannot be read.
+bool read_release(const Settings& settings, Release& release) {
+  if (read_sfv(release, settings.uploaded_file).empty()) {
     report_unparsable_sfv(settings, settings.uploaded_file);
-    return std::nullopt;
+    return false;
   }
-  NameList files = scan_directory(".");
-  if (!files.readable()) {
+  if (!release.files.listed() && !list_release(release)) {
     report_unreadable_directory(settings);
-    return std::nullopt;
+    return false;
   }
-  std::optional<Release> release(std::in_place, std::move(files));
-  release->sfv_name = settings.uploaded_file;
-  release->sfv = std::move(sfv);
-  return release;
+  return true;
 }
 
 // Renames the held file `from` to `to` and keeps the listing up to date;
@@ -140,23 +135,23 @@ void refresh_missing_markers(const Settings& settings, Release& release) {
 }
 
 ExitStatus run_sfv_arrival(const Settings& settings) {
+  Release release;
+  return run_sfv_arrival(settings, release);
+}
+
+ExitStatus run_sfv_arrival(const Settings& settings, Release& release) {
   const std::string& sfv = settings.uploaded_file;
   if (settings.untested_mode) {
     emit_message(settings, "Testing UNTESTED files against " + sfv + "...");
-  }
-  std::optional<Release> release;
-  if (settings.untested_mode) {
-    release = read_release(settings);
-    if (!release) return ExitStatus::sfv_unusable;
-    retest_untested_files(settings, *release);
+    if (!read_release(settings, release)) return ExitStatus::sfv_unusable;
+    retest_untested_files(settings, release);
   }
   emit_message(settings, "Creating MISSING files from " + sfv + "...");
-  if (!release) {
-    release = read_release(settings);
-    if (!release) return ExitStatus::sfv_unusable;
+  if (!settings.untested_mode && !read_release(settings, release)) {
+    return ExitStatus::sfv_unusable;
   }
-  refresh_missing_markers(settings, *release);
-  return finish_run(settings, *release, Upload::sfv_file);
+  refresh_missing_markers(settings, release);
+  return finish_run(settings, release, Upload::sfv_file);
 }
 
 }  // namespace kuvo

@@ -22,4 +22,9 @@ void refresh_missing_markers(const Settings& settings, Release& release);
 // why, when the SFV or the directory cannot be read.
 ExitStatus run_sfv_arrival(const Settings& settings);
 
+// The same with what the run knows of the release already: `release`'s SFV
+// when it was read under the uploaded name, and its listing when it was read.
+// Brings `release` up to date with the run's own changes.
+ExitStatus run_sfv_arrival(const Settings& settings, Release& release);
+
 }  // namespace kuvo

@@ -15,11 +15,17 @@
 namespace kuvo {
 namespace {
 
+// Notes in the listing that the run renamed `from` to `to`. A rename counts as
+// done when `from` was gone already, and then nothing took the new name.
+void note_renamed(ReleaseFiles& files, const std::string& from, const std::string& to) {
+  if (files.holds(from)) files.renamed(from, to);
+}
+
 // Renames the upload to its untested name and emits `message`, which says so,
 // and returns `status`; an upload that kept its name is never reported as set
 // aside, so a failed rename gets a line of its own. An upload that someone is
 // still writing keeps its name and gets no verdict at all.
-ExitStatus set_aside(const Settings& settings, FileUnderTest& upload_file,
+ExitStatus set_aside(const Settings& settings, ReleaseFiles& files, FileUnderTest& upload_file,
                      const std::string& message, ExitStatus status) {
   const std::string& upload = settings.uploaded_file;
   const std::string untested = upload + settings.untested_suffix;
@@ -39,6 +45,7 @@ ExitStatus set_aside(const Settings& settings, FileUnderTest& upload_file,
         break;
     }
   }
+  if (!change.refused()) note_renamed(files, upload, untested);
   emit_message(settings, message);
   if (change.refused()) emit_message(settings, change.line);
   return status;
@@ -53,11 +60,14 @@ ExitStatus handle_missing_sfv(const Settings& settings, ReleaseFiles& files,
     emit_message(settings, "Skipping " + upload + ", you need to upload an SFV file first.");
     return ExitStatus::no_usable_sfv;
   }
-  const ExitStatus status =
-      set_aside(settings, upload_file, "No SFV file located, renaming " + upload + " to UNTESTED.",
-                ExitStatus::no_usable_sfv);
+  const ExitStatus status = set_aside(settings, files, upload_file,
+                                      "No SFV file located, renaming " + upload + " to UNTESTED.",
+                                      ExitStatus::no_usable_sfv);
   const std::string marker = upload + settings.missing_suffix;
-  if (status == ExitStatus::no_usable_sfv && files.holds(marker)) std::remove(marker.c_str());
+  if (status == ExitStatus::no_usable_sfv && files.holds(marker) &&
+      std::remove(marker.c_str()) == 0) {
+    files.removed(marker);
+  }
   return status;
 }
 
@@ -95,15 +105,30 @@ std::optional<std::string> act_on_bad(const Settings& settings, FileUnderTest& u
   return std::nullopt;
 }
 
+// Notes in the listing what act_on_bad did with the upload.
+void note_fate(const Settings& settings, ReleaseFiles& files, HeldRename outcome) {
+  const std::string& upload = settings.uploaded_file;
+  if (settings.on_bad == OnBad::rename && outcome == HeldRename::renamed) {
+    note_renamed(files, upload, upload + settings.bad_suffix);
+  } else if (settings.on_bad == OnBad::remove && outcome == HeldRename::renamed) {
+    files.removed(upload);
+  } else if (settings.on_bad == OnBad::remove && outcome == HeldRename::failed) {
+    // Parked under the bad name or not: the next step lists the directory.
+    files.replace_list(NameList{});
+  }
+}
+
 // The verdict on a mismatching upload, or none when someone reached for it
 // before it could be acted on.
-ExitStatus report_mismatch(const Settings& settings, FileUnderTest& upload_file) {
+ExitStatus report_mismatch(const Settings& settings, ReleaseFiles& files,
+                           FileUnderTest& upload_file) {
   HeldRename outcome;
   const std::optional<std::string> fate = act_on_bad(settings, upload_file, outcome);
   if (outcome == HeldRename::being_written) {
     emit_message(settings, still_being_written(settings.uploaded_file));
     return ExitStatus::being_written;
   }
+  note_fate(settings, files, outcome);
   emit_message(settings, "CRC failed.");
   if (fate) emit_message(settings, *fate);
   return ExitStatus::crc_failed;
@@ -112,39 +137,39 @@ ExitStatus report_mismatch(const Settings& settings, FileUnderTest& upload_file)
 }  // namespace
 
 ExitStatus check_uploaded_file(const Settings& settings) {
+  Release release;
+  return check_uploaded_file(settings, release);
+}
+
+ExitStatus check_uploaded_file(const Settings& settings, Release& release) {
   const std::string& upload = settings.uploaded_file;
-  const DirectoryStamp listed_at = stamp_directory(".");
-  NameList listing = scan_directory(".");
-  if (!listing.readable()) {
+  if (!release.files.listed() && !list_release(release)) {
     report_unreadable_directory(settings);
     return ExitStatus::no_usable_sfv;
   }
   // Held from here to the end of the run, so that every rename below moves
   // the bytes that were judged and no writer slips in unseen.
   FileUnderTest upload_file(upload, Guard::against_writers);
-  Release release(std::move(listing));
   std::optional<std::string> sfv_name = find_release_sfv(release.files.list());
   if (!sfv_name) return handle_missing_sfv(settings, release.files, upload_file);
-  release.sfv_name = std::move(*sfv_name);
 
-  release.sfv = load_sfv(release.sfv_name);
-  if (release.sfv.empty()) {
+  if (read_sfv(release, *sfv_name).empty()) {
     return set_aside(
-        settings, upload_file,
+        settings, release.files, upload_file,
         "Error parsing SFV file " + release.sfv_name + ", renaming " + upload + " to UNTESTED.",
         ExitStatus::no_usable_sfv);
   }
   const std::optional<SfvEntry> entry = find_sfv_entry(release.sfv, upload);
   if (!entry) {
-    return set_aside(settings, upload_file,
-                     "File " + upload + " is not listed in SFV " + release.sfv_name +
-                         ", renaming to UNTESTED.",
-                     ExitStatus::set_aside);
+    return set_aside(
+        settings, release.files, upload_file,
+        "File " + upload + " is not listed in SFV " + release.sfv_name + ", renaming to UNTESTED.",
+        ExitStatus::set_aside);
   }
 
   const std::string unreadable = "Unable to read file " + upload + ", renaming to UNTESTED.";
   if (!upload_file.is_open()) {
-    return set_aside(settings, upload_file, unreadable, ExitStatus::set_aside);
+    return set_aside(settings, release.files, upload_file, unreadable, ExitStatus::set_aside);
   }
   if (upload_file.being_written()) {
     emit_message(settings, still_being_written(upload));
@@ -154,16 +179,18 @@ ExitStatus check_uploaded_file(const Settings& settings) {
                LineEnd::none);
   // A file that cannot be read to its end gets no verdict at all.
   const std::optional<std::uint32_t> crc = upload_file.crc32();
-  if (!crc) return set_aside(settings, upload_file, unreadable, ExitStatus::set_aside);
+  // Other uploads' runs may have changed the directory while the checksum was
+  // computed; this run's own changes below would hide that.
+  release.listing_may_be_stale = may_have_changed(".", release.listed_at);
+  if (!crc) {
+    return set_aside(settings, release.files, upload_file, unreadable, ExitStatus::set_aside);
+  }
   if (upload_file.being_written()) {
     emit_message(settings, still_being_written(upload));
     return ExitStatus::being_written;
   }
-  if (*crc != entry->expected_crc) return report_mismatch(settings, upload_file);
+  if (*crc != entry->expected_crc) return report_mismatch(settings, release.files, upload_file);
 
-  // Other uploads' runs may have changed the directory while the checksum was
-  // computed; this run's own change below would hide that.
-  release.listing_may_be_stale = may_have_changed(".", listed_at);
   // The marker is spelled as in the SFV, which may differ from the upload's
   // name when the two matched only through name equivalence. It goes before
   // the progress is computed, so that the progress counts this file. It is

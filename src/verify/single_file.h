@@ -3,6 +3,7 @@
 
 #include "base/exit_status.h"
 #include "base/settings.h"
+#include "verify/release.h"
 
 namespace kuvo {
 
@@ -14,5 +15,12 @@ namespace kuvo {
 // being_written, with nothing changed, when someone is still writing the
 // upload or wrote to it while it was read.
 ExitStatus check_uploaded_file(const Settings& settings);
+
+// The same with what the run knows of the release already: `release`'s
+// listing when it was read (else the directory is listed first) and its SFV
+// when it was read under the name the listing calls for. Brings `release` up
+// to date with the run's own changes, so that the next upload's check can go
+// on from it as from a fresh listing.
+ExitStatus check_uploaded_file(const Settings& settings, Release& release);
 
 }  // namespace kuvo

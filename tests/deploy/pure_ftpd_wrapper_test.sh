@@ -12,6 +12,8 @@ trap 'rm -rf "$work"' EXIT
 cat >"$work/fake-kuvo" <<'EOF'
 #!/bin/sh
 printf '%s|%s|%s|%s|%s|%s|%s\n' "$KUVO_DIR" "$KUVO_FILE" "$USER" "$GROUP" "$KUVO_COMPLETE" "$KUVO_ON_BAD" "$*" >>"$FAKE_SEEN"
+pwd >"$FAKE_SEEN.cwd"
+ls -A >>"$FAKE_SEEN.cwd"
 printf "$FAKE_ANSWER"
 exit "$FAKE_STATUS"
 EOF
@@ -43,6 +45,11 @@ settings
   complain "kuvo was run with: $(cat "$work/seen")"
 grep -qx "[0-9-]* [0-9:]* $work/incoming/Rel/a.rar \[2\] banner | Checking a.rar...CRC ?okay." \
   "$work/answers.log" || complain "logged: $(cat "$work/answers.log")"
+# Started in an empty directory of its own, removed afterwards: a run that
+# cannot enter the release directory goes on where it can change nothing.
+cell=$(head -n 1 "$work/seen.cwd")
+[ "$(wc -l <"$work/seen.cwd")" = 1 ] && [ "$cell" != / ] && [ ! -e "$cell" ] ||
+  complain "kuvo started in: $(cat "$work/seen.cwd")"
 
 for elsewhere in "$work/incoming/Rel/Sample/s.mkv" "$work/incoming/top.rar" "$work/other/x.rar"; do
   [ "$(run 2 'ok' "$elsewhere")" = 0 ] || complain "$elsewhere: not a plain skip"

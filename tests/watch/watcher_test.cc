@@ -1,0 +1,107 @@
+// The watcher run as a site runs it: the built kuvo, on a real directory tree.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "release_fixture.h"
+
+namespace kuvo::testing {
+namespace {
+
+// A kuvo --watch in the background, its standard output read as it comes.
+class Watching {
+ public:
+  explicit Watching(std::vector<std::string> args) {
+    args.insert(args.begin(), {KUVO_BINARY, "--watch", "--settle", "0.2"});
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(pipe_fds[1], STDOUT_FILENO);
+      dup2(pipe_fds[1], STDERR_FILENO);
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(arg.data());
+      argv.push_back(nullptr);
+      char* envp[] = {nullptr};
+      execve(KUVO_BINARY, argv.data(), envp);
+      _exit(127);
+    }
+    close(pipe_fds[1]);
+    out_ = pipe_fds[0];
+  }
+  ~Watching() {
+    if (pid_ > 0) stop();
+    if (out_ >= 0) close(out_);
+  }
+
+  // The lines printed until `count` complete lines have come, or until
+  // `seconds` passed (a guard against hangs, not a speed check).
+  std::vector<std::string> lines(std::size_t count, double seconds = 30) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    while (std::count(text_.begin(), text_.end(), '\n') < static_cast<long>(count)) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      pollfd fd{out_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+      char buffer[4096];
+      const ssize_t got = read(out_, buffer, sizeof buffer);
+      if (got <= 0) break;
+      text_.append(buffer, static_cast<std::size_t>(got));
+    }
+    std::vector<std::string> taken;
+    for (std::size_t at; taken.size() < count && (at = text_.find('\n')) != std::string::npos;) {
+      taken.push_back(text_.substr(0, at));
+      text_.erase(0, at + 1);
+    }
+    return taken;
+  }
+
+  // SIGTERM; the exit status, -1 when it did not exit normally.
+  int stop() {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1;
+  std::string text_;
+};
+
+TEST(Watcher, JudgesEachUploadOnceAndStaysIdleAfterwards) {
+  ReleaseFixture fixture;
+  const std::string rel = fixture.release();
+  Watching watcher({fixture.sandbox().path()});
+  ASSERT_EQ(watcher.lines(1), std::vector<std::string>{"kuvo: watching 3 directories"});
+  fixture.put("rel.sfv", ReleaseFixture::sfv_line("a.rar", "good") +
+                             ReleaseFixture::sfv_line("b.rar", "good too"));
+  EXPECT_EQ(watcher.lines(1), std::vector<std::string>{rel + "/rel.sfv: Creating MISSING files from rel.sfv..."});
+  fixture.put("a.rar", "good");
+  fixture.put("b.rar", "corrupt");
+  fixture.put(".b.rar.Q8x2Za", "partial");  // rsync's temporary name, never judged
+  EXPECT_EQ(watcher.lines(3),
+            (std::vector<std::string>{
+                rel + "/a.rar: Checking a.rar against SFV file rel.sfv...CRC okay.",
+                rel + "/b.rar: Checking b.rar against SFV file rel.sfv...CRC failed.",
+                rel + "/b.rar: CRC mismatch: b.rar was renamed to b.rar-crc-failed."}));
+  // The markers, the rename and the SFV's re-reading set off nothing more.
+  EXPECT_EQ(watcher.lines(1, 1.5), std::vector<std::string>{});
+  EXPECT_EQ(watcher.stop(), 0);
+  EXPECT_EQ(fixture.files(), (std::vector<std::string>{".b.rar.Q8x2Za", "a.rar",
+                                                       "b.rar-crc-failed", "b.rar-missing",
+                                                       "rel.sfv"}));
+}
+
+}  // namespace
+}  // namespace kuvo::testing
