@@ -169,6 +169,8 @@ std::optional<WatchOptions> parse_watch_arguments(int argc, const char* const* a
     options.dirs.push_back(without_trailing_slashes(site_path(start.value_or("/"), dir)));
   }
   options.settings.console = stdout;
+  // No server tells who uploaded: the file's owner did.
+  options.settings.uploader_is_owner = true;
   return options;
 }
 

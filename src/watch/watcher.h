@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "base/settings.h"
-#include "watch/upload_batch_standin.h"
+#include "verify/upload_batch.h"
 
 namespace kuvo {
 
