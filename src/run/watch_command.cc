@@ -176,7 +176,8 @@ std::optional<WatchOptions> parse_watch_arguments(int argc, const char* const* a
 
 std::vector<std::string> json_verdict_lines(const std::string& release,
                                             const UploadVerdict& verdict) {
-  using nlohmann::json;
+  // In the order a reader scans them: where, what, how it ended, what was said.
+  using json = nlohmann::ordered_json;
   json object = json::object();
   object["release"] = release;
   if (!is_valid_utf8(release)) object["release_hex"] = hex_bytes(release);

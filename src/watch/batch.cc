@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <unordered_set>
 
 namespace kuvo {
@@ -24,17 +25,42 @@ void write_out(int fd, const std::string& text) {
   }
 }
 
+// The change time of the regular file `name` in the working directory; none
+// when it is not there.
+std::optional<std::int64_t> changed_at(const std::string& name) {
+  struct stat st;
+  if (fstatat(AT_FDCWD, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) {
+    return std::nullopt;
+  }
+  return static_cast<std::int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+}
+
 std::vector<std::string> uploads_of(const Batch& batch, const Settings& settings) {
-  if (!batch.catch_up) return batch.uploads;
-  std::vector<std::string> uploads = uploads_pending(settings);
+  std::vector<std::string> uploads;
+  if (batch.catch_up) uploads = uploads_pending(settings);
   std::unordered_set<std::string> known(uploads.begin(), uploads.end());
   for (const std::string& name : batch.uploads) {
+    const auto judged = batch.judged.find(name);
+    if (judged != batch.judged.end() && changed_at(name) == judged->second) continue;
     if (known.insert(name).second) uploads.push_back(name);
   }
   return uploads;
 }
 
-void run_batch(const Batch& batch, const WatchOptions& options) {
+// One record: the batch's position, the change time, the name's length, the name.
+void report_judged(int report, std::uint32_t position, const std::string& name) {
+  const std::optional<std::int64_t> changed = changed_at(name);
+  if (!changed) return;  // renamed or deleted: no event for this name can repeat the verdict
+  const auto length = static_cast<std::uint32_t>(name.size());
+  std::string record(sizeof position + sizeof *changed + sizeof length, '\0');
+  std::memcpy(record.data(), &position, sizeof position);
+  std::memcpy(record.data() + sizeof position, &*changed, sizeof *changed);
+  std::memcpy(record.data() + sizeof position + sizeof *changed, &length, sizeof length);
+  write_out(report, record + name);
+}
+
+void run_batch(const Batch& batch, std::uint32_t position, const WatchOptions& options,
+               int report) {
   const int fd = open_place(batch.place);
   if (fd < 0 || fchdir(fd) != 0) {
     // A release removed or replaced since its event needs no run: the watcher
@@ -55,6 +81,7 @@ void run_batch(const Batch& batch, const WatchOptions& options) {
                                                ? options.describe(batch.release, verdict)
                                                : plain_verdict_lines(batch.release, verdict);
     for (const std::string& line : lines) write_out(STDOUT_FILENO, line);
+    if (verdict.status != ExitStatus::being_written) report_judged(report, position, verdict.upload);
   });
 }
 
@@ -80,14 +107,40 @@ int open_place(const DirPlace& place) {
 }
 
 pid_t start_batches(const std::vector<Batch>& batches, const WatchOptions& options,
-                    const std::vector<int>& close_fds) {
+                    const std::vector<int>& close_fds, int report) {
   const pid_t pid = fork();
   if (pid != 0) return pid;
   for (const int fd : close_fds) close(fd);
   // SIGTERM and SIGINT stay blocked, as the watcher keeps them: a run is never
   // cut between two changes of the release; the watcher waits for it.
-  for (const Batch& batch : batches) run_batch(batch, options);
+  for (std::size_t i = 0; i < batches.size(); ++i) {
+    run_batch(batches[i], static_cast<std::uint32_t>(i), options, report);
+  }
   _exit(0);
+}
+
+std::vector<JudgedFiles> read_report(int report, std::size_t batches) {
+  std::vector<JudgedFiles> judged(batches);
+  std::string text;
+  char buffer[65536];
+  ssize_t got;
+  while ((got = pread(report, buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  std::uint32_t position;
+  std::int64_t changed;
+  std::uint32_t length;
+  constexpr std::size_t kHead = sizeof position + sizeof changed + sizeof length;
+  for (std::size_t at = 0; at + kHead <= text.size();) {
+    std::memcpy(&position, text.data() + at, sizeof position);
+    std::memcpy(&changed, text.data() + at + sizeof position, sizeof changed);
+    std::memcpy(&length, text.data() + at + sizeof position + sizeof changed, sizeof length);
+    at += kHead;
+    if (position >= batches || at + length > text.size()) break;
+    judged[position].insert_or_assign(text.substr(at, length), changed);
+    at += length;
+  }
+  return judged;
 }
 
 }  // namespace kuvo

@@ -5,7 +5,9 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "watch/watcher.h"
@@ -25,19 +27,31 @@ struct DirPlace {
 // with errno set (ESTALE: another directory has taken its place), otherwise.
 int open_place(const DirPlace& place);
 
+// Files a run judged, by name, with the change time (ns) they had then. An
+// event for a file still unchanged tells of nothing new: a catch-up run can
+// judge a file whose close the watcher hears of only after the run began.
+using JudgedFiles = std::unordered_map<std::string, std::int64_t>;
+
 // The uploads of one release to judge in one go.
 struct Batch {
   std::string release;               // the release's path, shown and told to the runs
   DirPlace place;                    // where it lies
   std::vector<std::string> uploads;  // names in the release, in the order they arrived
   bool catch_up = false;             // also every upload that completed unseen, first
+  JudgedFiles judged;                // uploads left out while they are as an earlier run found them
 };
 
 // Forks a process that enters each batch's release in turn and judges the
 // batch, printing what `options.describe` makes of each verdict as it
-// stands, and closes the descriptors `close_fds` at once; returns its id, or
-// -1 with errno set when no process could be made.
+// stands, and closes the descriptors `close_fds` at once. It writes what it
+// judged to `report` (see read_report()). Returns its id, or -1 with errno
+// set when no process could be made.
 pid_t start_batches(const std::vector<Batch>& batches, const WatchOptions& options,
-                    const std::vector<int>& close_fds);
+                    const std::vector<int>& close_fds, int report);
+
+// What the run of start_batches() wrote to `report`, read from its start: the
+// files judged in each of its batches, by the batch's position. Cannot fail;
+// a report cut short yields what it holds.
+std::vector<JudgedFiles> read_report(int report, std::size_t batches);
 
 }  // namespace kuvo

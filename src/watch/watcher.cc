@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/mman.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -36,6 +37,9 @@ constexpr std::uint32_t kReleaseMask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_F
 constexpr std::size_t kCookiesKept = 256;
 // Releases that share a catch-up run at most.
 constexpr std::size_t kCatchUpsShared = 64;
+// How long what a run judged is kept: longer than any event of a close
+// before the run can take to reach the watcher.
+constexpr auto kJudgedKept = std::chrono::seconds(10);
 
 void tell(const std::string& line) {
   const std::string text = "kuvo: " + line + "\n";
@@ -65,6 +69,16 @@ struct Queue {
   bool catch_up = false;  // look for uploads that completed unseen
   bool running = false;   // a run for the release is under way
   bool listed = false;    // in the list of releases ready for a run
+  JudgedFiles judged;     // what the latest runs judged, for a while
+  Clock::time_point judged_until;
+
+  bool idle() const { return uploads.empty() && !catch_up && !running && judged.empty(); }
+};
+
+// A run under way: the releases it judges, and where it tells what it judged.
+struct Run {
+  std::vector<int> wds;
+  int report = -1;
 };
 
 // How a directory came to be watched, which decides what its release needs.
@@ -126,7 +140,7 @@ class Watcher {
   void start_ready();
   void on_signals();
   void reap();
-  void release_ran(int wd);
+  void release_ran(int wd, JudgedFiles judged);
   bool take_own_cookie(std::uint32_t cookie);
 
   const WatchOptions& options_;
@@ -144,7 +158,7 @@ class Watcher {
                       std::vector<std::pair<Clock::time_point, int>>, std::greater<>>
       deadlines_;
   std::deque<int> ready_;
-  std::unordered_map<pid_t, std::vector<int>> runs_;  // the releases of each run
+  std::unordered_map<pid_t, Run> runs_;
   std::deque<std::uint32_t> own_cookies_;
 };
 
@@ -189,7 +203,8 @@ bool Watcher::start() {
   }
   // Uploads from here on are seen: a line that says so lets a service
   // manager or a script go on to the next step.
-  tell("watching " + std::to_string(dirs_.size()) + " directories");
+  tell("watching " + std::to_string(dirs_.size()) +
+       (dirs_.size() == 1 ? " directory" : " directories"));
   return true;
 }
 
@@ -418,7 +433,14 @@ void Watcher::wake_due() {
   while (!deadlines_.empty() && deadlines_.top().first <= now) {
     const int wd = deadlines_.top().second;
     deadlines_.pop();
-    if (queues_.count(wd) != 0) mark_ready(wd);
+    const auto queue = queues_.find(wd);
+    if (queue == queues_.end()) continue;
+    if (queue->second.judged_until <= now) queue->second.judged.clear();
+    if (queue->second.idle()) {
+      queues_.erase(queue);
+    } else {
+      mark_ready(wd);
+    }
   }
 }
 
@@ -445,8 +467,12 @@ std::optional<Batch> Watcher::take_batch(int wd, Clock::time_point now) {
   }
   if (due.empty() && !queue.catch_up) return std::nullopt;
   std::sort(due.begin(), due.end());
-  Batch batch{path_of(wd), place_of(wd), {}, queue.catch_up};
-  for (auto& [arrival, name] : due) batch.uploads.push_back(std::move(name));
+  Batch batch{path_of(wd), place_of(wd), {}, queue.catch_up, {}};
+  for (auto& [arrival, name] : due) {
+    const auto judged = queue.judged.find(name);
+    if (judged != queue.judged.end()) batch.judged.insert(*judged);
+    batch.uploads.push_back(std::move(name));
+  }
   queue.catch_up = false;
   queue.running = true;
   return batch;
@@ -481,8 +507,11 @@ void Watcher::start_ready() {
       if (!catching_up) break;
     } while (!ready_.empty() && batches.size() < share);
     if (batches.empty()) continue;
-    const pid_t pid = start_batches(batches, options_, {inotify_, signals_});
+    const int report = memfd_create("kuvo-run", MFD_CLOEXEC);
+    const pid_t pid =
+        report < 0 ? -1 : start_batches(batches, options_, {inotify_, signals_}, report);
     if (pid < 0) {
+      if (report >= 0) close(report);
       tell("cannot start a run in " + batches.front().release + ": " + std::strerror(errno));
       // Tried again in a second, the uploads in the order they came.
       const Clock::time_point retry = now + std::chrono::seconds(1);
@@ -495,7 +524,7 @@ void Watcher::start_ready() {
       }
       return;
     }
-    runs_.emplace(pid, std::move(wds));
+    runs_.emplace(pid, Run{std::move(wds), report});
   }
 }
 
@@ -505,7 +534,9 @@ void Watcher::reap() {
   while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
     const auto run = runs_.find(pid);
     if (run == runs_.end()) continue;
-    const std::vector<int> wds = std::move(run->second);
+    const std::vector<int> wds = std::move(run->second.wds);
+    std::vector<JudgedFiles> judged = read_report(run->second.report, wds.size());
+    close(run->second.report);
     runs_.erase(run);
     if (WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) {
       const std::string release = dirs_.count(wds.front()) != 0 ? path_of(wds.front()) : "a release";
@@ -513,21 +544,30 @@ void Watcher::reap() {
            (WIFSIGNALED(status) ? "by signal " + std::to_string(WTERMSIG(status))
                                 : "with status " + std::to_string(WEXITSTATUS(status))));
     }
-    for (const int wd : wds) release_ran(wd);
+    for (std::size_t i = 0; i < wds.size(); ++i) release_ran(wds[i], std::move(judged[i]));
   }
 }
 
 // After a run in the release `wd`: uploads that came due meanwhile get a run
 // of their own now; the rest wait for their deadlines, which are still set.
-void Watcher::release_ran(int wd) {
+void Watcher::release_ran(int wd, JudgedFiles judged) {
   const auto queue = queues_.find(wd);
   if (queue == queues_.end()) return;
   queue->second.running = false;
-  if (dirs_.count(wd) == 0 || (queue->second.uploads.empty() && !queue->second.catch_up)) {
+  if (dirs_.count(wd) == 0) {
     queues_.erase(queue);
     return;
   }
   const Clock::time_point now = Clock::now();
+  if (!judged.empty()) {
+    for (auto& [name, changed] : judged) queue->second.judged.insert_or_assign(name, changed);
+    queue->second.judged_until = now + kJudgedKept;
+    deadlines_.emplace(queue->second.judged_until, wd);
+  }
+  if (queue->second.idle()) {
+    queues_.erase(queue);
+    return;
+  }
   bool due = queue->second.catch_up;
   for (const auto& [name, waiting] : queue->second.uploads) due = due || waiting.due <= now;
   if (due) mark_ready(wd);
@@ -567,8 +607,10 @@ int Watcher::run() {
       tell(std::string("cannot wait for events: ") + std::strerror(errno));
       return 1;
     }
-    if (fds[0].revents != 0) on_signals();
+    // Events first: a run's end is taken in only after every event that came
+    // before it, so that what it judged is known when they are.
     if (!stopping_ && fds[1].revents != 0) read_events();
+    if (fds[0].revents != 0) on_signals();
   }
   return 0;
 }
