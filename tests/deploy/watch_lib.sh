@@ -52,7 +52,8 @@ trap cleanup EXIT
 
 make_files() {
   python=$(command -v python3)
-  work=$(mktemp -d /tmp/kuvo-watch.XXXXXX)
+  # Not below /tmp: sshd's chroot must be reached through root's directories only.
+  work=$(mktemp -d /srv/kuvo-watch.XXXXXX)
   chmod 755 "$work"
   mkdir -p "$work/files/bad" "$work/run" "$work/site/incoming"
   chmod 1777 "$work/site/incoming"
@@ -144,8 +145,8 @@ expect_idle() {
   [ -z "$(pgrep -P "$watch_pid")" ] || complain "the idle watcher still has runs"
 }
 
-# sshd with its own keys and configuration, for nobody's key only; sftp by
-# internal-sftp, so that nobody's shell never runs.
+# sshd with its own keys and configuration, for nobody's key only, as the
+# guide's recipe has it: internal-sftp locked into the site.
 start_sshd() {
   mkdir -p "$work/ssh" /run/sshd
   ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host"
@@ -163,6 +164,9 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 UsePAM no
 Subsystem sftp internal-sftp
+Match User nobody
+    ChrootDirectory $work/site
+    ForceCommand internal-sftp -u 0022
 EOF
     /usr/sbin/sshd -D -e -f "$work/ssh/sshd_config" >"$work/run/sshd.log" 2>&1 &
   }
@@ -173,8 +177,7 @@ EOF
 
 # sftp -b: a batch in which a failed command ends the session with an error.
 sftp_put() {
-  printf -- '-mkdir %s\nput %s %s/\n' "$work/site/incoming/$2" "$work/files/$1" \
-    "$work/site/incoming/$2" |
+  printf -- '-mkdir /incoming/%s\nput %s /incoming/%s/\n' "$2" "$work/files/$1" "$2" |
     sftp -q -b - -i "$work/ssh/client" -P "$ssh_port" -o BatchMode=yes -o StrictHostKeyChecking=no \
       -o UserKnownHostsFile=/dev/null nobody@127.0.0.1 >/dev/null 2>>"$work/run/sftp.log"
 }

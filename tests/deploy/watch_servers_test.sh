@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # End-to-end test of kuvo --watch with upload servers that run no hook: a
-# real OpenSSH SFTP server (sftp -b with a key), a real vsftpd (curl -T) and
+# real OpenSSH SFTP server (sftp -b with a key; internal-sftp in a chroot,
+# as doc/watch.md sets it up), a real vsftpd (curl -T) and
 # rsync (temporary name, then rename), all on 127.0.0.1, each uploading a
 # release of its own while one watcher judges them: SFV, good files, a
 # corrupt upload and then the good one, up to the complete release with its
