@@ -46,6 +46,7 @@ cleanup() {
   done
   [ "$status" -eq 0 ] || [ -z "$work" ] || show_logs "$work/run"
   [ -z "$work" ] || rm -rf "$work"
+  [ -z "${made_run_sshd-}" ] || rmdir /run/sshd
   remove_installed_packages
 }
 trap cleanup EXIT
@@ -148,7 +149,9 @@ expect_idle() {
 # sshd with its own keys and configuration, for nobody's key only, as the
 # guide's recipe has it: internal-sftp locked into the site.
 start_sshd() {
-  mkdir -p "$work/ssh" /run/sshd
+  mkdir "$work/ssh"
+  # sshd's privilege separation needs it; made here, it goes again at the end.
+  [ -d /run/sshd ] || { mkdir /run/sshd && made_run_sshd=1; }
   ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/host"
   ssh-keygen -q -t ed25519 -N '' -f "$work/ssh/client"
   cp "$work/ssh/client.pub" "$work/ssh/authorized_keys"
