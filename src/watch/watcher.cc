@@ -445,7 +445,11 @@ void Watcher::wake_due() {
 }
 
 // The batch of the ready release `wd`: its uploads left alone long enough,
-// in the order they completed; none when it has nothing to run now.
+// in the order they completed; none when it has nothing to run now. A
+// catch-up takes every upload queued, settled or not: it judges whatever
+// still waits for its verdict anyway, and an upload left in the queue would
+// be judged a second time once settled (after an overflow, every upload
+// queued before it).
 std::optional<Batch> Watcher::take_batch(int wd, Clock::time_point now) {
   const auto at = queues_.find(wd);
   if (at == queues_.end()) return std::nullopt;
@@ -454,7 +458,7 @@ std::optional<Batch> Watcher::take_batch(int wd, Clock::time_point now) {
   if (queue.running || dirs_.count(wd) == 0) return std::nullopt;  // looked at when it ends
   std::vector<std::pair<std::uint64_t, std::string>> due;
   for (auto it = queue.uploads.begin(); it != queue.uploads.end();) {
-    if (it->second.due > now) {
+    if (it->second.due > now && !queue.catch_up) {
       ++it;
       continue;
     }
