@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <queue>
 #include <unordered_map>
@@ -121,7 +122,7 @@ class Watcher {
   void walk(Found how);
   void add_below(int parent_fd, int parent_wd, const std::string& name, Found how);
   void add_dir(int fd, int area, int parent, int depth, const std::string& name, Found how);
-  int add_watch(int fd, const std::string& path, std::uint32_t mask);
+  int add_watch(int fd, const std::function<std::string()>& path, std::uint32_t mask);
   void forget(int wd);
   void forget_unseen();
   DirPlace place_of(int wd) const;
@@ -231,7 +232,8 @@ void Watcher::add_below(int parent_fd, int parent_wd, const std::string& name, F
 void Watcher::add_dir(int fd, int area, int parent, int depth, const std::string& name,
                       Found how) {
   const bool release = depth == options_.depth;
-  std::string path = parent < 0 ? options_.dirs[area] : path_of(parent) + "/" + name;
+  // Spelled out only when needed: a walk of 100,000 directories names none.
+  const auto path = [&] { return parent < 0 ? options_.dirs[area] : path_of(parent) + "/" + name; };
   const int wd = add_watch(fd, path, release ? kReleaseMask : kAreaMask);
   struct stat st;
   if (wd < 0 || fstat(fd, &st) != 0) return;
@@ -259,23 +261,23 @@ void Watcher::add_dir(int fd, int area, int parent, int depth, const std::string
   }
 }
 
-int Watcher::add_watch(int fd, const std::string& path, std::uint32_t mask) {
+int Watcher::add_watch(int fd, const std::function<std::string()>& path, std::uint32_t mask) {
   // Through the open descriptor the watch lands on the very directory opened
   // without following links, whatever its path has become since.
-  const std::string target = proc_fds_ ? "/proc/self/fd/" + std::to_string(fd) : path;
+  const std::string target = proc_fds_ ? "/proc/self/fd/" + std::to_string(fd) : path();
   const int wd =
       inotify_add_watch(inotify_, target.c_str(), mask | (proc_fds_ ? 0 : IN_DONT_FOLLOW));
   if (wd >= 0) {
     limit_told_ = false;
   } else if (errno == ENOSPC) {
     if (!limit_told_) {
-      tell("cannot watch " + path +
+      tell("cannot watch " + path() +
            " and maybe more: no watches left; raise fs.inotify.max_user_watches (sysctl), "
            "then send SIGHUP");
     }
     limit_told_ = true;
   } else if (errno != ENOENT) {
-    tell("cannot watch " + path + ": " + std::strerror(errno));
+    tell("cannot watch " + path() + ": " + std::strerror(errno));
   }
   return wd;
 }
