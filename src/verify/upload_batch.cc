@@ -88,8 +88,8 @@ class Additions {
   bool untested_name_ = false;
 };
 
-// Drops what the release knows of the directory, its SFV included, since
-// others changed it: the next run lists and reads afresh.
+// Drops what the release knows of the directory, its SFV included: the next
+// run lists and reads afresh.
 void forget(Release& release) {
   release.files.replace_list({});
   release.sfv_read = false;
@@ -102,7 +102,9 @@ void prepare_listing(const Settings& settings, Release& release, Additions& addi
   if (!release.files.listed()) return;
   if (may_have_changed(".", release.listed_at)) return forget(release);
   additions.update(settings, release);
-  if (!release.files.holds(upload) || additions.sfv_name() ||
+  // A file the run renamed to an SFV's name may stand in for the SFV read.
+  if (additions.sfv_name()) return forget(release);
+  if (!release.files.holds(upload) ||
       (is_sfv_name(upload) && settings.untested_mode && additions.untested_name())) {
     release.files.replace_list({});
   }

@@ -36,7 +36,8 @@ struct UploadVerdict {
 // Changes others make while a run changes the directory itself are seen only
 // by a later listing; like anything a listing misses, they can only make a run
 // report less progress, and a completion is told only once a fresh listing
-// agrees. The SFV is read again only when another one is called for.
+// agrees. The SFV is read again when another one is called for, and when
+// others changed the directory or the batch renamed a file to an SFV's name.
 void judge_uploads(const Settings& settings, const std::vector<std::string>& uploads,
                    const std::function<void(const UploadVerdict&)>& told);
 

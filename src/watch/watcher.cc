@@ -15,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <queue>
 #include <unordered_map>
@@ -121,7 +122,7 @@ class Watcher {
   void walk(Found how);
   void add_below(int parent_fd, int parent_wd, const std::string& name, Found how);
   void add_dir(int fd, int area, int parent, int depth, const std::string& name, Found how);
-  int add_watch(int fd, const std::string& path, std::uint32_t mask);
+  int add_watch(int fd, const std::function<std::string()>& path, std::uint32_t mask);
   void forget(int wd);
   void forget_unseen();
   DirPlace place_of(int wd) const;
@@ -231,7 +232,8 @@ void Watcher::add_below(int parent_fd, int parent_wd, const std::string& name, F
 void Watcher::add_dir(int fd, int area, int parent, int depth, const std::string& name,
                       Found how) {
   const bool release = depth == options_.depth;
-  std::string path = parent < 0 ? options_.dirs[area] : path_of(parent) + "/" + name;
+  // Spelled out only when needed: a walk of 100,000 directories names none.
+  const auto path = [&] { return parent < 0 ? options_.dirs[area] : path_of(parent) + "/" + name; };
   const int wd = add_watch(fd, path, release ? kReleaseMask : kAreaMask);
   struct stat st;
   if (wd < 0 || fstat(fd, &st) != 0) return;
@@ -259,23 +261,23 @@ void Watcher::add_dir(int fd, int area, int parent, int depth, const std::string
   }
 }
 
-int Watcher::add_watch(int fd, const std::string& path, std::uint32_t mask) {
+int Watcher::add_watch(int fd, const std::function<std::string()>& path, std::uint32_t mask) {
   // Through the open descriptor the watch lands on the very directory opened
   // without following links, whatever its path has become since.
-  const std::string target = proc_fds_ ? "/proc/self/fd/" + std::to_string(fd) : path;
+  const std::string target = proc_fds_ ? "/proc/self/fd/" + std::to_string(fd) : path();
   const int wd =
       inotify_add_watch(inotify_, target.c_str(), mask | (proc_fds_ ? 0 : IN_DONT_FOLLOW));
   if (wd >= 0) {
     limit_told_ = false;
   } else if (errno == ENOSPC) {
     if (!limit_told_) {
-      tell("cannot watch " + path +
+      tell("cannot watch " + path() +
            " and maybe more: no watches left; raise fs.inotify.max_user_watches (sysctl), "
            "then send SIGHUP");
     }
     limit_told_ = true;
   } else if (errno != ENOENT) {
-    tell("cannot watch " + path + ": " + std::strerror(errno));
+    tell("cannot watch " + path() + ": " + std::strerror(errno));
   }
   return wd;
 }
@@ -445,7 +447,11 @@ void Watcher::wake_due() {
 }
 
 // The batch of the ready release `wd`: its uploads left alone long enough,
-// in the order they completed; none when it has nothing to run now.
+// in the order they completed; none when it has nothing to run now. A
+// catch-up takes every upload queued, settled or not: it judges whatever
+// still waits for its verdict anyway, and an upload left in the queue would
+// be judged a second time once settled (after an overflow, every upload
+// queued before it).
 std::optional<Batch> Watcher::take_batch(int wd, Clock::time_point now) {
   const auto at = queues_.find(wd);
   if (at == queues_.end()) return std::nullopt;
@@ -454,7 +460,7 @@ std::optional<Batch> Watcher::take_batch(int wd, Clock::time_point now) {
   if (queue.running || dirs_.count(wd) == 0) return std::nullopt;  // looked at when it ends
   std::vector<std::pair<std::uint64_t, std::string>> due;
   for (auto it = queue.uploads.begin(); it != queue.uploads.end();) {
-    if (it->second.due > now) {
+    if (it->second.due > now && !queue.catch_up) {
       ++it;
       continue;
     }

@@ -39,7 +39,9 @@ std::vector<std::string> plain_verdict_lines(const std::string& release,
 // and returns 0; returns 1, after a line on standard error, when it cannot
 // start: a directory cannot be opened, the kernel offers no watching, or the
 // user cannot be taken on. Trouble later is told on standard error and
-// watching goes on.
+// watching goes on. At start, after the kernel's event queue overflowed and
+// on SIGHUP, it looks at every directory again (watching what it could not
+// before) and catches up every release.
 int watch(const WatchOptions& options);
 
 }  // namespace kuvo

@@ -66,22 +66,15 @@ TEST(MainTest, AFailedChangeOfDirectoryIsReportedAndTheRunGoesOn) {
                          "CHDIR-Error: Unable to change into dir /nonexistent/rel.\r\n"
                          "Skipping a.rar, you need to upload an SFV file first.\r\n");
 
-  // A release directory replaced by a link is refused alike, and the run
-  // changes nothing where the link leads.
+  // A link in its place is refused alike, and nothing changes where it leads.
   ReleaseFixture release;
   release.put("r.sfv", ReleaseFixture::sfv_line("a.rar", "A"));
-  release.put("a.rar", "A");
-  release.put("a.rar-missing", "");
   const std::string link = release.sandbox() / "link";
   ASSERT_EQ(symlink(release.release().c_str(), link.c_str()), 0);
   const auto before = snapshot(release.sandbox().path());
   for (const std::string& path : {link, link + "/"}) {
-    for (const char* file : {"a.rar", "r.sfv"}) {
-      run = run_kuvo({{"KUVO_FILE", file}, {"KUVO_DIR", path}}, {"-U", "-G"}, dir.path());
-      EXPECT_EQ(console(run).substr(0, 40 + path.size()),
-                "CHDIR-Error: Unable to change into dir " + path + ".")
-          << path << " " << file;
-    }
+    run = run_kuvo({{"KUVO_FILE", "r.sfv"}, {"KUVO_DIR", path}}, {"-U", "-G"}, dir.path());
+    EXPECT_TRUE(console(run).starts_with("CHDIR-Error: Unable to change into dir " + path + "."));
   }
   EXPECT_EQ(snapshot(release.sandbox().path()), before);
 }

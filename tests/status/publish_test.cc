@@ -2,12 +2,10 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <regex>
 
 #include "release_fixture.h"
-#include "status/announce.h"
 
 namespace kuvo::testing {
 namespace {
@@ -181,30 +179,6 @@ TEST_F(PublishTest, UserFieldsAndTimeStamp) {
       lines[0], std::regex("^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} "
                            "[0-9]{4} NEWDIR: ")))
       << lines[0];
-}
-
-TEST(AnnounceTest, UploaderIsOwnerNamesTheOwnerFromTheAccountFiles) {
-  if (geteuid() != 0) GTEST_SKIP() << "handing a file to other owners needs root";
-  unsetenv("UNFO");  // stays the environment's
-  const struct {
-    std::optional<std::pair<uid_t, gid_t>> owner;  // none: the upload is gone
-    std::string fields;
-  } rows[] = {{{{0, 0}}, R"( "root" "root" "?")"},
-              {{{54321, 54322}}, R"( "54321" "54322" "?")"},  // no name: the number
-              {std::nullopt, R"( "?" "?" "?")"}};
-  for (const auto& row : rows) {
-    TempDir dir;
-    Settings settings;
-    settings.uploader_is_owner = true;
-    settings.uploaded_file = dir / "a.rar";
-    settings.announce_file = dir / "announce";
-    if (row.owner) {
-      write_file(settings.uploaded_file, "");
-      ASSERT_EQ(chown(settings.uploaded_file.c_str(), row.owner->first, row.owner->second), 0);
-    }
-    write_status_line(settings, "done");
-    EXPECT_TRUE(read_file(dir / "announce").ends_with("\"" + row.fields + "\n")) << row.fields;
-  }
 }
 
 }  // namespace

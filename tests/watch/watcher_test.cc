@@ -103,5 +103,43 @@ TEST(Watcher, JudgesEachUploadOnceAndStaysIdleAfterwards) {
                                                        "rel.sfv"}));
 }
 
+// Uploads that completed unwatched are judged at start; a release moved
+// within the area is judged where it went, and the link left in its place is
+// never followed into the directory it names.
+TEST(Watcher, CatchesUpAndFollowsMovesButNeverLinks) {
+  ReleaseFixture fixture;
+  const std::string sfv =
+      ReleaseFixture::sfv_line("a.rar", "good") + ReleaseFixture::sfv_line("b.rar", "good too");
+  fixture.put("rel.sfv", sfv);
+  fixture.put("a.rar-missing", "");
+  fixture.put("b.rar-missing", "");
+  fixture.put("a.rar", "good");  // uploaded while no watcher ran
+  const TempDir elsewhere;  // outside the watched area
+  const std::string target = elsewhere.path();
+  write_file(target + "/rel.sfv", sfv);
+  write_file(target + "/b.rar-missing", "");
+  const auto before = snapshot(target);
+
+  Watching watcher({"--json", fixture.sandbox().path()});
+  EXPECT_EQ(watcher.lines(2),
+            (std::vector<std::string>{
+                "kuvo: watching 3 directories",
+                R"({"release":")" + fixture.release() +
+                    R"(","file":"a.rar","status":2,"verdict":"ok","lines":["Checking a.rar )"
+                    R"(against SFV file rel.sfv...CRC okay."]})"}));
+  fixture.put("b.rar", "corrupt");
+  const std::string moved = fixture.sandbox() / "rel.old";
+  ASSERT_EQ(rename(fixture.release().c_str(), moved.c_str()), 0);
+  ASSERT_EQ(symlink(target.c_str(), fixture.release().c_str()), 0);
+  EXPECT_EQ(watcher.lines(1),
+            std::vector<std::string>{
+                R"({"release":")" + moved +
+                R"(","file":"b.rar","status":6,"verdict":"bad","lines":["Checking b.rar against SFV )"
+                R"(file rel.sfv...CRC failed.","CRC mismatch: b.rar was renamed to b.rar-crc-failed."]})"});
+  EXPECT_EQ(watcher.lines(1, 1.5), std::vector<std::string>{});
+  EXPECT_EQ(watcher.stop(), 0);
+  EXPECT_EQ(snapshot(target), before);
+}
+
 }  // namespace
 }  // namespace kuvo::testing
