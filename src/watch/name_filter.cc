@@ -46,6 +46,10 @@ NameKind classify_name(const Settings& settings, std::string_view name) {
   return is_partial(name) ? NameKind::partial : NameKind::upload;
 }
 
+bool is_client_staging_dir(std::string_view name) {
+  return name == ".~tmp~" || name == ".rsync-partial";
+}
+
 OwnFiles::OwnFiles(const Settings& settings) {
   auto note = [this](const std::string& path) {
     if (path.empty()) return;

@@ -25,6 +25,13 @@ enum class NameKind {
 // pure-ftpd's ".pureftpd-upload.*", "*.part" and "*.filepart". Cannot fail.
 NameKind classify_name(const Settings& settings, std::string_view name);
 
+// True when `name`, a directory in an upload area, is where rsync keeps files
+// it has not moved into place yet: ".~tmp~" (--delay-updates) and
+// ".rsync-partial" (--partial-dir's default). Such a directory is never
+// watched, whatever its depth: a run in it would judge, and might rename, a
+// file rsync is about to move. Cannot fail.
+bool is_client_staging_dir(std::string_view name);
+
 // The files the runs themselves write that may lie in a release directory:
 // the log (-L), the announce file and the base directory's status files (-I).
 class OwnFiles {

@@ -220,6 +220,7 @@ void Watcher::walk(Found how) {
 }
 
 void Watcher::add_below(int parent_fd, int parent_wd, const std::string& name, Found how) {
+  if (is_client_staging_dir(name)) return;
   const auto parent = dirs_.find(parent_wd);
   if (parent == dirs_.end()) return;
   const int fd = openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -35,5 +35,11 @@ TEST(ClassifyName, TellsUploadsFromPartialAndOwnNames) {
   }
 }
 
+TEST(ClientStagingDir, OnlyRsyncsStagingDirectoriesAreLeftUnwatched) {
+  EXPECT_TRUE(is_client_staging_dir(".~tmp~"));
+  EXPECT_TRUE(is_client_staging_dir(".rsync-partial"));
+  EXPECT_FALSE(is_client_staging_dir(".~tmp~x"));  // a release's own name
+}
+
 }  // namespace
 }  // namespace kuvo
