@@ -5,7 +5,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -19,8 +22,10 @@ namespace {
 // A kuvo --watch in the background, its standard output read as it comes.
 class Watching {
  public:
-  explicit Watching(std::vector<std::string> args) {
+  // `before` comes ahead of kuvo's own words: a program that starts it.
+  explicit Watching(std::vector<std::string> args, std::vector<std::string> before = {}) {
     args.insert(args.begin(), {KUVO_BINARY, "--watch", "--settle", "0.2"});
+    args.insert(args.begin(), before.begin(), before.end());
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
@@ -31,7 +36,7 @@ class Watching {
       for (std::string& arg : args) argv.push_back(arg.data());
       argv.push_back(nullptr);
       char* envp[] = {nullptr};
-      execve(KUVO_BINARY, argv.data(), envp);
+      execve(argv[0], argv.data(), envp);
       _exit(127);
     }
     close(pipe_fds[1]);
@@ -139,6 +144,24 @@ TEST(Watcher, CatchesUpAndFollowsMovesButNeverLinks) {
   EXPECT_EQ(watcher.lines(1, 1.5), std::vector<std::string>{});
   EXPECT_EQ(watcher.stop(), 0);
   EXPECT_EQ(snapshot(target), before);
+}
+
+// With the kernel's watches used up (three, in a user namespace of its own),
+// one line names the setting to raise, and the directories watched work.
+TEST(Watcher, SaysOnceWhichSettingToRaiseWhenWatchesRunOut) {
+  if (std::system("unshare -U -r true 2>/dev/null") != 0) GTEST_SKIP() << "no user namespaces";
+  TempDir area;
+  for (const char* name : {"r1", "r2", "r3", "r4"}) mkdir((area / name).c_str(), 0755);
+  Watching watcher({area.path()}, {"/usr/bin/unshare", "-U", "-r", "/bin/sh", "-c",
+                                   "echo 3 > /proc/sys/user/max_inotify_watches && exec \"$@\"",
+                                   "sh"});
+  const std::vector<std::string> lines = watcher.lines(2);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[0].starts_with("kuvo: cannot watch " + area.path() + "/r")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(" and maybe more: no watches left; raise "
+                                 "fs.inotify.max_user_watches (sysctl), then send SIGHUP"));
+  EXPECT_EQ(lines[1], "kuvo: watching 3 directories");
+  EXPECT_EQ(watcher.stop(), 0);
 }
 
 }  // namespace
