@@ -1,6 +1,6 @@
 # What an administrator gets besides the program: the server wrappers, their
-# configuration snippets and notes, the man pages, the licence and the change
-# log. Texts that name an installed path or the version carry placeholders
+# configuration snippets and notes, the watcher's systemd unit and example
+# conf, the man pages, the licence and the change log. Texts that name an installed path or the version carry placeholders
 # (@KUVO_VERSION@, @KUVO_BINDIR@, @KUVO_LIBEXECDIR@, @KUVO_DOCDIR@) that
 # cmake/install_texts.cmake fills in when they are installed: so they are
 # right for any --prefix and inside the package alike.

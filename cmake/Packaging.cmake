@@ -14,8 +14,10 @@ release directory. It verifies the upload's CRC-32 against the directory's
 SFV file, lays out and clears missing markers, computes how complete the
 release is and publishes that progress (console, status directory, status
 files, announce file).
-This package holds kuvo, its man pages, and wrappers with configuration
-snippets for ProFTPD (mod_exec) and pure-ftpd (pure-uploadscript).")
+This package holds kuvo, its man pages, wrappers with configuration
+snippets for ProFTPD (mod_exec) and pure-ftpd (pure-uploadscript), and a
+systemd unit (not enabled) for kuvo --watch, which checks uploads of servers
+without hooks (OpenSSH SFTP, vsftpd, rsync).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # CPack asks dpkg for the architecture, which names the build machine's; a
 # cross build's package is for its target, which Debian calls arm64.
@@ -28,6 +30,9 @@ set(CPACK_DEBIAN_PACKAGE_SUGGESTS "proftpd-core | pure-ftpd")
 if(NOT KUVO_STATIC)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 endif()
+# Removal leaves the servers' hooks configured: postrm says so.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_CURRENT_LIST_DIR}/debian/postrm")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PROJECT_CONFIG_FILE "${CMAKE_CURRENT_LIST_DIR}/cpack_checks.cmake")
 set(CPACK_STRIP_FILES ON)
 # CPack installs into its staging directory through DESTDIR, with this as the

@@ -101,6 +101,12 @@ endfunction()
 kuvo_install_configured(doc/kuvo.1 "${kuvo_mandir}/man1" "${KUVO_DEBIAN_LAYOUT}")
 kuvo_install_configured(doc/kuvo-proftpd.8 "${kuvo_mandir}/man8" "${KUVO_DEBIAN_LAYOUT}")
 kuvo_install_configured(doc/kuvo-pure-ftpd.8 "${kuvo_mandir}/man8" "${KUVO_DEBIAN_LAYOUT}")
+kuvo_install_configured(doc/kuvo-watch.8 "${kuvo_mandir}/man8" "${KUVO_DEBIAN_LAYOUT}")
+# Where systemd looks for the units of packages (/usr/lib/systemd/system for
+# the package), shipped but never enabled: the administrator writes the
+# watcher's conf file first.
+kuvo_install_configured(contrib/systemd/kuvo-watch@.service "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" OFF)
+kuvo_install_configured(contrib/systemd/watch-example.conf "${KUVO_DOCDIR}/systemd" OFF)
 kuvo_install_configured(contrib/proftpd/kuvo.conf "${KUVO_DOCDIR}/proftpd" OFF)
 kuvo_install_configured(contrib/pure-ftpd/kuvo.conf "${KUVO_DOCDIR}/pure-ftpd" OFF)
 

@@ -76,6 +76,8 @@ std::string joined(const std::string& base, const std::string& name) {
   return base == "." ? name : base + "/" + name;
 }
 
+}  // namespace
+
 // The path without the slashes it may end in ("rel/" is "rel"); "/" stays.
 std::string without_trailing_slashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -119,6 +121,8 @@ void walk(const std::string& dir, std::vector<std::string>& found) {
   std::sort(below.begin(), below.end());
   for (const std::string& path : below) walk(path, found);
 }
+
+namespace {
 
 // Examines, and for a repair repairs, the release at `path`.
 ReleaseOutcome handle_release(const AdminOptions& options, const std::string& path, int start_fd,
@@ -169,6 +173,8 @@ bool has_dot_parts(std::string_view path) {
   return false;
 }
 
+}  // namespace
+
 // The working directory as the administrator's shell names it: PWD when it
 // is absolute and names the same directory as ".", as `pwd -L` takes it, so
 // that a release reached through a link keeps the path below KUVO_BASEDIR that
@@ -186,6 +192,8 @@ std::optional<std::string> working_directory() {
   if (getcwd(buffer, sizeof buffer) == nullptr) return std::nullopt;
   return std::string(buffer);
 }
+
+namespace {
 
 // Takes the short options bundled in `arg` ("-rv", "-rvj4", "-j 4"), with the
 // number of -j from the rest of `arg` or from the next argument; false, after

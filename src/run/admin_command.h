@@ -29,6 +29,20 @@ std::optional<unsigned> parse_jobs(std::string_view text);
 // the system does not say.
 unsigned processors();
 
+// The path without the slashes it may end in ("rel/" is "rel"); "/" stays.
+std::string without_trailing_slashes(std::string path);
+
+// The path of a directory as an upload server gives it in KUVO_DIR, which
+// status files and announce lines are named by: `path` when absolute, else
+// taken from `start`, the directory the command was started in, "." parts
+// left out. Cannot fail.
+std::string site_path(const std::string& start, const std::string& path);
+
+// The working directory as the administrator's shell names it (PWD when it
+// names the same directory, else the physical path); none when neither can
+// be had.
+std::optional<std::string> working_directory();
+
 // What the words that --check, --repair and --create share set.
 struct SharedArguments {
   bool options_end = false;        // after "--", every word is a path

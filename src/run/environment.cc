@@ -69,6 +69,11 @@ void load_site_environment(Settings& settings) {
   settings.announce_file = read_variable("KUVO_ANNOUNCEFILE");
 }
 
+bool load_watch_environment(Settings& settings) {
+  load_site_environment(settings);
+  return read_on_bad(settings);
+}
+
 bool load_environment(Settings& settings) {
   std::optional<std::string> file = read_variable("KUVO_FILE");
   std::optional<std::string> dir = read_variable("KUVO_DIR");

@@ -13,6 +13,12 @@ namespace kuvo {
 // file. Cannot fail.
 void load_site_environment(Settings& settings);
 
+// Fills `settings` as load_site_environment() does, and from KUVO_ON_BAD;
+// returns false, after emitting an ENV-Error, when KUVO_ON_BAD is not one of
+// rename, delete and keep. KUVO_FILE and KUVO_DIR are not read: a watcher
+// learns the upload and its directory from the file system.
+bool load_watch_environment(Settings& settings);
+
 // Fills `settings` from the KUVO_ variables; returns false, after emitting an
 // ENV-Error, when KUVO_FILE or KUVO_DIR is unset or KUVO_ON_BAD is not one of
 // rename, delete and keep.

@@ -15,16 +15,6 @@ std::string hex8(std::uint32_t crc) {
   return text;
 }
 
-std::string hex_bytes(std::string_view bytes) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (const char c : bytes) {
-    text += kHex[static_cast<unsigned char>(c) >> 4];
-    text += kHex[static_cast<unsigned char>(c) & 0xf];
-  }
-  return text;
-}
-
 // Puts the file name `bytes` under `key`, and under key + "_hex" when it is
 // not valid UTF-8, so that a reader can always get the exact bytes back.
 void put_name(json& object, const std::string& key, std::string_view bytes) {
@@ -119,6 +109,16 @@ const char* problem_text(const ReleaseOutcome& outcome) {
 }
 
 }  // namespace
+
+std::string hex_bytes(std::string_view bytes) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    text += kHex[static_cast<unsigned char>(c) >> 4];
+    text += kHex[static_cast<unsigned char>(c) & 0xf];
+  }
+  return text;
+}
 
 bool is_valid_utf8(std::string_view bytes) {
   std::size_t i = 0;

@@ -19,6 +19,7 @@
 #include "run/environment.h"
 #include "run/memory.h"
 #include "run/usage.h"
+#include "run/watch_command.h"
 #include "verify/sfv_arrival.h"
 #include "verify/single_file.h"
 
@@ -63,6 +64,9 @@ int main(int argc, char** argv) {
 
   // An administrator checking or repairing releases by hand.
   if (std::optional<int> status = handle_admin_command(argc, argv)) return *status;
+
+  // A watcher standing in for the hook of a server that has none.
+  if (std::optional<int> status = handle_watch_command(argc, argv)) return *status;
 
   std::string banner = unscramble_banner() + "\r\n";
   std::fputs(banner.c_str(), stdout);

@@ -16,10 +16,13 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 for file in bin/kuvo libexec/kuvo/kuvo-proftpd libexec/kuvo/kuvo-pure-ftpd; do
   [ -x "$prefix/$file" ] || complain "$file is missing or not executable"
 done
-pages="share/man/man1/kuvo.1 share/man/man8/kuvo-proftpd.8 share/man/man8/kuvo-pure-ftpd.8"
-snippets="share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/pure-ftpd/kuvo.conf"
+pages="share/man/man1/kuvo.1 share/man/man8/kuvo-proftpd.8 share/man/man8/kuvo-pure-ftpd.8
+  share/man/man8/kuvo-watch.8"
+snippets="share/doc/kuvo/proftpd/kuvo.conf share/doc/kuvo/pure-ftpd/kuvo.conf
+  share/doc/kuvo/systemd/watch-example.conf lib/systemd/system/kuvo-watch@.service"
 for file in $pages $snippets share/doc/kuvo/proftpd/README.md share/doc/kuvo/pure-ftpd/README.md \
-    share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md share/doc/kuvo/doc/site.md; do
+    share/doc/kuvo/LICENSE share/doc/kuvo/CHANGELOG.md share/doc/kuvo/doc/site.md \
+    share/doc/kuvo/doc/watch.md; do
   [ -f "$prefix/$file" ] || complain "$file is missing"
 done
 
@@ -29,6 +32,8 @@ for file in $pages $snippets; do
 done
 grep -q "ExecOnCommand STOR,APPE $prefix/libexec/kuvo/kuvo-proftpd --kuvo=$prefix/bin/kuvo " \
   "$prefix/share/doc/kuvo/proftpd/kuvo.conf" || complain "the ProFTPD snippet names other paths"
+grep -q "^ExecStart=$prefix/bin/kuvo --watch " "$prefix/lib/systemd/system/kuvo-watch@.service" ||
+  complain "the watcher's unit runs another kuvo"
 grep -qx "KUVO=$prefix/bin/kuvo" "$prefix/share/doc/kuvo/pure-ftpd/kuvo.conf" ||
   complain "the pure-ftpd settings name another kuvo"
 

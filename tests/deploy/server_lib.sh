@@ -103,8 +103,12 @@ start_listening() {
 
 show_logs() {
   local log
+  # An empty last log must not make this fail: the EXIT trap would stop
+  # before removing the servers and the scratch directory.
   for log in "$1"/*.log; do
-    [ -s "$log" ] && { echo "--- $log"; tail -n 30 "$log"; }
+    [ -s "$log" ] || continue
+    echo "--- $log"
+    tail -n 30 "$log"
   done >&2
 }
 
