@@ -17,6 +17,7 @@
 #include "fileset/sfv_writer.h"
 #include "run/admin_command.h"
 #include "run/admin_report.h"
+#include "run/environment.h"
 #include "run/progress_meter.h"
 #include "verify/parallel_read.h"
 
@@ -42,9 +43,9 @@ std::string unable(const std::string& what, const std::string& path, int error) 
 // Collects the files the path arguments name, and says what it cannot list.
 class Collector {
  public:
-  Collector(bool recursive, const std::vector<FileNumber>& excluded,
+  Collector(const CreateOptions& options, const std::vector<FileNumber>& excluded,
             std::vector<std::string>& complaints)
-      : recursive_(recursive), excluded_(excluded), complaints_(complaints) {}
+      : options_(options), excluded_(excluded), complaints_(complaints) {}
 
   void add_path(const std::string& path, std::vector<CreateInput>& inputs) {
     struct stat st;
@@ -55,7 +56,10 @@ class Collector {
       add_directory(path, "", found);
       std::sort(found.begin(), found.end(),
                 [](const CreateInput& a, const CreateInput& b) { return a.name < b.name; });
-      for (const CreateInput& file : found) add_file(file.name, file.path, nullptr, inputs);
+      for (const CreateInput& file : found) {
+        if (is_kuvos_own(file)) continue;
+        add_file(file.name, file.path, nullptr, inputs);
+      }
     } else if (!S_ISREG(st.st_mode)) {
       complaints_.push_back("Unable to read file " + printable(path) + ": Not a regular file.\n");
     } else {
@@ -69,11 +73,39 @@ class Collector {
                 std::vector<CreateInput>& inputs) {
     if (is_sfv_name(name) || is_excluded(path, known)) return;
     if (const SfvNameProblem problem = sfv_name_problem(name); problem != SfvNameProblem::none) {
-      complaints_.push_back("Unable to list file " + printable(path) + " in the SFV: " +
-                            std::string(sfv_name_problem_text(problem)) + ".\n");
+      refuse(path, sfv_name_problem_text(problem));
       return;
     }
     inputs.push_back(CreateInput{name, path});
+  }
+
+  void refuse(const std::string& path, std::string_view why) {
+    complaints_.push_back("Unable to list file " + printable(path) +
+                          " in the SFV: " + std::string(why) + ".\n");
+  }
+
+  // A release directory holds files that kuvo made or renamed, which are not
+  // the release's own: listed, a marker would become an entry of its own and
+  // a file under the untested or bad suffix an entry no upload ever fills.
+  // An empty missing marker is passed over; a file of any size under the
+  // other two suffixes holds release bytes not known to be good, so it is
+  // told, and the SFV is not called whole. A file named by its own path is
+  // listed as asked.
+  bool is_kuvos_own(const CreateInput& file) {
+    const Settings& site = options_.site;
+    if (file.name.ends_with(site.missing_suffix)) {
+      struct stat st;
+      if (stat(file.path.c_str(), &st) == 0 && st.st_size == 0) return true;
+    }
+    if (file.name.ends_with(site.untested_suffix)) {
+      refuse(file.path, "its name says it still waits for its test");
+      return true;
+    }
+    if (file.name.ends_with(site.bad_suffix)) {
+      refuse(file.path, "its name says it failed its test");
+      return true;
+    }
+    return false;
   }
 
   // The file that the SFV is written to never lists itself.
@@ -108,14 +140,14 @@ class Collector {
       const std::string path = base + name;
       if (listing.kind(i) == EntryKind::regular) {
         found.push_back(CreateInput{prefix + name, path});
-      } else if (recursive_ && listing.kind(i) == EntryKind::other &&
+      } else if (options_.recursive && listing.kind(i) == EntryKind::other &&
                  lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         add_directory(path, prefix + name + "/", found);
       }
     }
   }
 
-  const bool recursive_;
+  const CreateOptions& options_;
   const std::vector<FileNumber>& excluded_;
   std::vector<std::string>& complaints_;
 };
@@ -159,8 +191,11 @@ class SfvOutput {
   // standard error, with no file left but what FILE was before.
   bool finish(const std::string& text) {
     if (final_.empty()) {
-      if (!write_all(STDOUT_FILENO, text)) return failed("write", errno);
-      return true;
+      if (write_all(STDOUT_FILENO, text)) return true;
+      // A reader that stopped reading (`kuvo --create . | head -1`) took
+      // what it wanted: no message, but the status still says the SFV was
+      // not all written.
+      return errno == EPIPE ? false : failed("write", errno);
     }
     // Modes as any new file gets them, which mkstemp's 0600 is not.
     const mode_t mask = umask(0);
@@ -215,6 +250,7 @@ std::vector<FileNumber> output_files(const CreateOptions& options) {
 
 std::optional<CreateOptions> parse_create_arguments(int argc, const char* const* argv) {
   CreateOptions options;
+  load_site_environment(options.site);
   SharedArguments shared{false, false, processors(), {}};
   for (int i = 2; i < argc; ++i) {
     const SharedWord word = take_shared_word(argc, argv, i, shared);
@@ -242,7 +278,7 @@ std::vector<CreateInput> create_inputs(const CreateOptions& options,
                                        const std::vector<FileNumber>& excluded,
                                        std::vector<std::string>& complaints) {
   std::vector<CreateInput> inputs;
-  Collector collector(options.recursive, excluded, complaints);
+  Collector collector(options, excluded, complaints);
   for (const std::string& path : options.paths) collector.add_path(path, inputs);
   return inputs;
 }

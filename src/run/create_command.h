@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "base/settings.h"
+
 namespace kuvo {
 
 struct CreateOptions {
@@ -16,6 +18,7 @@ struct CreateOptions {
   unsigned jobs = 1;                  // -j N: files read at once
   std::optional<std::string> output;  // -o FILE; standard output when none
   std::vector<std::string> paths;     // files and directories, in the order given
+  Settings site;  // the suffixes that name kuvo's own files (KUVO_MISSING, _UNTESTED, _BAD)
 };
 
 // Reads the command line whose argv[1] is "--create"; none, after a line on
@@ -35,18 +38,19 @@ struct CreateInput {
 
 // The files that `options.paths` name, in SFV order: each file as given, each
 // directory's regular files (with -r also those below it) in byte order of
-// their names relative to it. SFV files and the files `excluded` (device,
-// inode) are left out, and so are names that cannot be written and paths
-// and directories that cannot be read, each told by a line (ending in "\n")
-// added to `complaints`. Cannot fail otherwise.
+// their names relative to it. SFV files, the files `excluded` (device, inode)
+// and a directory's empty missing markers are left out; so are names that
+// cannot be written, a directory's files under the untested or bad suffix,
+// and paths and directories that cannot be read, each told by a line (ending
+// in "\n") added to `complaints`. Cannot fail otherwise.
 std::vector<CreateInput> create_inputs(const CreateOptions& options,
                                        const std::vector<FileNumber>& excluded,
                                        std::vector<std::string>& complaints);
 
 // When argv[1] is exactly "--create", writes the SFV and returns the exit
 // status (0 every file listed, 1 a file refused or unreadable, 2 a usage
-// error or an SFV that could not be written); otherwise returns none and has
-// touched nothing.
+// error or an SFV that could not be written, quietly when standard output's
+// reader has gone); otherwise returns none and has touched nothing.
 std::optional<int> handle_create_command(int argc, const char* const* argv);
 
 }  // namespace kuvo

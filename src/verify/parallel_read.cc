@@ -22,9 +22,10 @@ std::optional<FileIdentity> identity_of(const std::string& name, std::uint64_t* 
 
 namespace {
 
-// Reads one file through the path every verification takes. Runs in a worker
-// thread: it touches only its own job and the atomic counters.
-void read_job(ReadJob& job, ReadCounters* counters) {
+// Reads one file through the path every verification takes; asks whether the
+// result may be kept only when it is to be kept (`remember`). Runs in a
+// worker thread: it touches only its own job and the atomic counters.
+void read_job(ReadJob& job, ReadCounters* counters, bool remember) {
   {
     FileUnderTest file(job.name);
     if (!file.is_open()) {
@@ -35,7 +36,8 @@ void read_job(ReadJob& job, ReadCounters* counters) {
       if (!job.crc) job.read_error = errno;
       // Only bytes that are still under the name, unchanged, may stand for it
       // when the release is looked at again; a failed read is tried again.
-      job.cacheable = job.crc && file.is_named(job.name) && identity_of(job.name) == job.identity;
+      job.cacheable =
+          remember && job.crc && file.is_named(job.name) && identity_of(job.name) == job.identity;
     }
   }
   if (counters) {
@@ -70,8 +72,8 @@ void read_files(std::vector<ReadJob>& jobs, const ReadOptions& options) {
   }
 
   std::atomic<std::size_t> next{0};
-  auto work = [&queue, &next, counters = options.counters] {
-    for (std::size_t i; (i = next++) < queue.size();) read_job(*queue[i], counters);
+  auto work = [&queue, &next, counters = options.counters, remember = options.known != nullptr] {
+    for (std::size_t i; (i = next++) < queue.size();) read_job(*queue[i], counters, remember);
   };
   const std::size_t threads = std::min<std::size_t>(std::max(options.jobs, 1u), queue.size());
   // The calling thread is one of the workers. A thread the system refuses

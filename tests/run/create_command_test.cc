@@ -58,9 +58,12 @@ TEST(CreateCommandTest, EveryReaderPassesWhatIsWrittenAndFailsACorruptFile) {
 
 TEST(CreateCommandTest, WhatCannotBeListedIsToldWhileTheRestIsWritten) {
   TempDir dir;
-  for (const char* name : {";a.rar", "b\nc.rar", "good.rar", "locked.rar", "old.SFV"}) {
+  // a.rar-missing is an empty marker, passed over; b.rar-missing holds bytes.
+  for (const char* name : {";a.rar", "b\nc.rar", "b.rar-missing", "c.rar-untested",
+                           "d.rar-crc-failed", "good.rar", "locked.rar", "old.SFV"}) {
     write_file(dir / name, "x");
   }
+  write_file(dir / "a.rar-missing", "");
   // Unreadable to whoever runs it: root reads anything, so nobody runs it then.
   ASSERT_EQ(chmod((dir / "locked.rar").c_str(), 0), 0);
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
@@ -69,14 +72,22 @@ TEST(CreateCommandTest, WhatCannotBeListedIsToldWhileTheRestIsWritten) {
   if (geteuid() == 0) options.run_as = 65534;
   const RunResult run = run_kuvo({}, {"--create", ".", "gone.rar"}, options);
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(body(run.out), "good.rar 8CDC1683\n");
+  EXPECT_EQ(body(run.out), "b.rar-missing 8CDC1683\ngood.rar 8CDC1683\n");
   EXPECT_EQ(run.err,
             "Unable to list file ;a.rar in the SFV: a name starting with ';' or '#' makes a "
             "comment line.\n"
             "Unable to list file b\\x0ac.rar in the SFV: a line break in its name would end the "
             "SFV line.\n"
+            "Unable to list file c.rar-untested in the SFV: its name says it still waits for "
+            "its test.\n"
+            "Unable to list file d.rar-crc-failed in the SFV: its name says it failed its test.\n"
             "Unable to read file gone.rar: No such file or directory.\n"
             "Unable to read file locked.rar: Permission denied.\n");
+  // A reader gone (`| head -1`): no word of kuvo's own, and status 2.
+  options.stdout_unread = true;
+  const RunResult unread = run_kuvo({}, {"--create", ".", "gone.rar"}, options);
+  EXPECT_EQ(unread.status, 2);
+  EXPECT_EQ(unread.err, run.err);
 }
 
 TEST(CreateCommandTest, AKilledRunLeavesTheOldSfvInPlace) {
