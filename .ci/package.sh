@@ -40,7 +40,11 @@ for preset in package package-static; do
 
   dpkg -i "$deb" >/dev/null
   [ "$(kuvo --version)" = "kuvo $version" ] || complain "installed kuvo says '$(kuvo --version)'"
-  man kuvo 2>&1 | grep -q "kuvo $version" || complain "man kuvo shows no page of kuvo $version"
+  # Whole outputs are taken before they are searched: grep -q stops reading at
+  # the first match, and a writer with more to say would die of SIGPIPE,
+  # which pipefail takes for a failure (or, for dpkg, cuts its work short).
+  page_text=$(man kuvo 2>&1)
+  [[ $page_text == *"kuvo $version"* ]] || complain "man kuvo shows no page of kuvo $version"
   man -aw kuvo | grep -qx /usr/share/man/man1/kuvo.1.gz || complain "man finds no kuvo(1) of the package"
   for page in kuvo-proftpd kuvo-pure-ftpd kuvo-watch; do
     man -aw 8 "$page" | grep -qx "/usr/share/man/man8/$page.8.gz" || complain "no $page(8)"
@@ -51,7 +55,8 @@ for preset in package package-static; do
   unit=/usr/lib/systemd/system/kuvo-watch@.service
   grep -q '^ExecStart=/usr/bin/kuvo --watch ' "$unit" || complain "no $unit running /usr/bin/kuvo"
   # Removal must say that the servers' hooks stay configured.
-  dpkg -r kuvo 2>&1 | grep -q '^kuvo removed: ' || complain "dpkg -r says nothing of the hooks left behind"
+  removal=$(dpkg -r kuvo 2>&1)
+  grep -q '^kuvo removed: ' <<<"$removal" || complain "dpkg -r says nothing of the hooks left behind"
   [ ! -e /usr/bin/kuvo ] || complain "dpkg -r left /usr/bin/kuvo"
 done
 [ "$fail" -eq 0 ] && echo "package: both packages pass lintian, install, run and remove"

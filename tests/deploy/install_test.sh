@@ -48,7 +48,10 @@ done
 newest=$(sed -n 's/^## \([0-9][^ ]*\) - .*/\1/p' "$prefix/share/doc/kuvo/CHANGELOG.md" | head -n 1)
 [ "$version" = "kuvo $newest" ] || complain "--version says '$version', the change log's newest release '$newest'"
 
-"$prefix/bin/kuvo" --help | grep -q '^Usage: kuvo' || complain "--help prints no usage"
+# The whole text first: grep -q would stop reading at the first line, and
+# kuvo, with more to write, would die of SIGPIPE.
+usage=$("$prefix/bin/kuvo" --help)
+[[ $usage == "Usage: kuvo"* ]] || complain "--help prints no usage"
 # An answer that never reached its reader is not a success.
 if [ -w /dev/full ] && "$prefix/bin/kuvo" --version >/dev/full 2>/dev/null; then
   complain "--version into a full device exited 0"
