@@ -414,30 +414,47 @@ bool latency(const std::string& kuvo) {
   wait_quiet(watcher.pid(), 0.5);
   std::vector<double> overheads;
   std::vector<char> buffer(kReadBuffer);
-  // The run read the upload from the page cache into a processor cache that
-  // held other data; a read right after it would find the bytes in the cache
-  // it left and take a fraction of that time. So the processor caches are
-  // filled with other bytes before the CRC that stands for the run's is timed.
-  std::vector<unsigned char> evict(64 << 20, 1);
+  // The CRC time that stands for a run's is that of bytes just written, read
+  // for the first time by another process, as a run finds an upload: on this
+  // kind of machine that first read takes several times as long as any later
+  // one (the kernel's first look at each freshly written page), whoever
+  // reads. A read of the upload after its verdict would be a later one, so a
+  // twin of it, written the same way beside the release, is read by a child.
+  const fs::path twin = scratch / "latency-twin";
+  auto crc_seconds_of = [&](const fs::path& path) {
+    int result[2];
+    if (pipe(result) != 0) fail("pipe");
+    const pid_t child = fork();
+    if (child == 0) {
+      const auto start = Clock::now();
+      const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+      std::uint32_t crc = 0;
+      for (ssize_t got; (got = read(fd, buffer.data(), buffer.size())) > 0;) {
+        crc = kuvo::crc32_update(crc, reinterpret_cast<const unsigned char*>(buffer.data()),
+                                 static_cast<std::size_t>(got));
+      }
+      const double seconds = since(start) + (crc == 1 ? 1e-12 : 0);
+      _exit(write(result[1], &seconds, sizeof seconds) == sizeof seconds ? 0 : 1);
+    }
+    close(result[1]);
+    double seconds = 0;
+    if (child < 0 || read(result[0], &seconds, sizeof seconds) != sizeof seconds) fail("CRC child");
+    close(result[0]);
+    waitpid(child, nullptr, 0);
+    return seconds;
+  };
   for (long i = 0; i < kUploads; ++i) {
     const std::string contents = file_text(staging / file_name(i));
     const std::string name = file_name(i);
+    put_file(twin, contents);
+    const double crc_seconds = crc_seconds_of(twin);
+    fs::remove(twin);
     put_file(area / "rel" / name, contents);
     const double closed = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
     const double told = watcher.wait_for([&](const std::string& line) {
       return line.find("/" + name + ": ") != std::string::npos;
     }, 30);
     if (told < 0) fail("no verdict for " + name);
-    for (std::size_t at = 0; at < evict.size(); at += 64) evict[at] += 1;
-    const auto crc_start = Clock::now();
-    const int fd = open((area / "rel" / name).c_str(), O_RDONLY | O_CLOEXEC);
-    std::uint32_t crc = 0;
-    for (ssize_t got; (got = read(fd, buffer.data(), buffer.size())) > 0;) {
-      crc = kuvo::crc32_update(crc, reinterpret_cast<const unsigned char*>(buffer.data()),
-                               static_cast<std::size_t>(got));
-    }
-    close(fd);
-    const double crc_seconds = since(crc_start) + (crc == 1 ? 1e-12 : 0);
     overheads.push_back((told - closed - kSettle - crc_seconds) * 1e3);
   }
   std::sort(overheads.begin(), overheads.end());
